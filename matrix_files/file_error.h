@@ -1,0 +1,29 @@
+// The one exception type of the file layer.
+#ifndef TORNAVEL_MATRIX_FILES_FILE_ERROR_H_
+#define TORNAVEL_MATRIX_FILES_FILE_ERROR_H_
+
+#include <stdexcept>
+#include <string>
+
+namespace tornavel {
+
+// A failure tied to one file: what() reads "PATH: REASON", ready to be printed after the
+// program's name.
+class file_error : public std::runtime_error {
+ public:
+  file_error(const std::string& path, const std::string& reason);
+
+  // The failure of a system call: the reason is the text of the given errno value.
+  static file_error from_errno(const std::string& path, int error_number);
+
+  const std::string& path() const noexcept { return path_; }
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  std::string path_;
+  std::string reason_;
+};
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_MATRIX_FILES_FILE_ERROR_H_

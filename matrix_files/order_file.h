@@ -1,0 +1,21 @@
+// The order file: the ranked column indices, highest score first.
+//
+// Layout: one little-endian 32-bit word per column and nothing else, so the number of entries is
+// the file's length divided by 4. The entries are a permutation of 0 .. columns - 1.
+#ifndef TORNAVEL_MATRIX_FILES_ORDER_FILE_H_
+#define TORNAVEL_MATRIX_FILES_ORDER_FILE_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "matrix_files/staged_file.h"
+
+namespace tornavel {
+
+// Writes the order file destined for path and returns it finished but unpublished.
+staged_file save_file(std::span<const std::int32_t> order, const std::string& path);
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_MATRIX_FILES_ORDER_FILE_H_

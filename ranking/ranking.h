@@ -1,0 +1,9 @@
+// Column ranking: log-factorial table, column scores, ranking and the symmetric reordering.
+#ifndef TORNAVEL_RANKING_RANKING_H_
+#define TORNAVEL_RANKING_RANKING_H_
+
+#include "ranking/column_scores.h"
+#include "ranking/log_factorial.h"
+#include "ranking/reorder.h"
+
+#endif  // TORNAVEL_RANKING_RANKING_H_

@@ -1,0 +1,89 @@
+// The tool's ranking and reordering against the plain model, on many seeded random matrices.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+
+#include "ranking/ranking.h"
+#include "tests/plain_model.h"
+#include "tests/random_matrices.h"
+
+namespace tornavel {
+namespace {
+
+using testing_support::random_matrix;
+using testing_support::shape;
+
+count_matrix to_count_matrix(const plain::matrix& m) {
+  count_matrix out;
+  out.columns = m.columns;
+  out.rows = m.rows;
+  out.counts.assign(m.counts.begin(), m.counts.end());
+  return out;
+}
+
+void expect_same_as_model(const plain::matrix& m, const std::string& what) {
+  SCOPED_TRACE(what);
+  const plain::ranking expected = plain::rank(m);
+  const count_matrix matrix = to_count_matrix(m);
+
+  const column_totals totals = sum_columns(matrix);
+  const log_factorial_table table = build_log_factorial_table(matrix, totals);
+  std::vector<column_rank> records = score_columns(matrix, totals, table);
+  ASSERT_EQ(records.size(), expected.scores.size());
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    ASSERT_EQ(records[k].column, static_cast<std::int32_t>(k));
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(records[k].score),
+              std::bit_cast<std::uint32_t>(expected.scores[k]))
+        << "column " << k << ": " << records[k].score << " vs " << expected.scores[k];
+  }
+  const std::vector<std::int32_t> order = rank_columns(records);
+  ASSERT_EQ(order, expected.order);
+  ASSERT_EQ(rank_matrix(matrix), expected.order);
+
+  const count_vector reordered = reorder_matrix(matrix, order);
+  ASSERT_EQ(std::vector<std::int32_t>(reordered.begin(), reordered.end()),
+            plain::reorder(m, expected.order));
+}
+
+TEST(Differential, SeededRandomMatricesOfEveryShape) {
+  const shape shapes[] = {shape::uniform,        shape::sparse,      shape::heavy_tailed,
+                          shape::tied_columns,   shape::single_entries, shape::no_columns,
+                          shape::no_rows,        shape::empty};
+  int checked = 0;
+  for (shape s : shapes) {
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+      const auto side = static_cast<std::int32_t>(seed % 37);
+      expect_same_as_model(random_matrix(s, seed, side),
+                           std::string(testing_support::shape_name(s)) + " seed " +
+                               std::to_string(seed) + " side " + std::to_string(side));
+      if (HasFatalFailure()) return;
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 320);
+}
+
+TEST(Differential, CountsAndSumsAboveTheDenseLimit) {
+  for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+    const auto side = static_cast<std::int32_t>(2 + seed % 11);
+    expect_same_as_model(random_matrix(shape::huge_counts, seed, side),
+                         "huge seed " + std::to_string(seed));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(Differential, EqualScoresRankInAscendingColumnOrder) {
+  // Columns 1, 3 and 4 are the same multiset permuted over rows; 0 and 2 are single entries.
+  plain::matrix m{5, 5, {0, 1, 0, 2, 3,  //
+                         4, 2, 0, 3, 1,  //
+                         0, 3, 0, 1, 2,  //
+                         0, 0, 9, 0, 0,  //
+                         0, 0, 0, 0, 0}};
+  const std::vector<std::int32_t> order = rank_matrix(to_count_matrix(m));
+  EXPECT_EQ(order, (std::vector<std::int32_t>{1, 3, 4, 0, 2}));
+  expect_same_as_model(m, "ties");
+}
+
+}  // namespace
+}  // namespace tornavel

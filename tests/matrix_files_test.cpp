@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include "matrix_files/matrix_files.h"
+#include "tests/scratch_dir.h"
+
+namespace tornavel {
+namespace {
+
+using testing_support::bytes;
+using testing_support::read_bytes;
+using testing_support::scratch_dir;
+using testing_support::words;
+using testing_support::write_bytes;
+
+TEST(Coding, LittleEndianWords) {
+  const unsigned char raw[] = {0x78, 0x56, 0x34, 0x12, 0xff, 0xff, 0xff, 0xff};
+  EXPECT_EQ(decode_fixed32(raw), 0x12345678);
+  EXPECT_EQ(decode_fixed32(raw + 4), -1);
+  unsigned char out[4];
+  encode_fixed32(out, -2);
+  EXPECT_EQ(bytes(out, out + 4), (bytes{0xfe, 0xff, 0xff, 0xff}));
+}
+
+TEST(MatrixFiles, PutWordWritesLowByteFirst) {
+  scratch_dir dir;
+  {
+    file_stream stream = file_stream::open(dir.file("w"), "wb");
+    put_word(3, stream);
+    put_word(-1, stream);
+    stream.close();
+  }
+  EXPECT_EQ(read_bytes(dir.file("w")), (bytes{3, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}));
+}
+
+TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
+  scratch_dir dir;
+  const std::vector<std::int32_t> counts{7, 0, 2147483647, 1};
+  save_count_matrix(dir.file("m"), 2, 2, counts).publish();
+  EXPECT_EQ(read_bytes(dir.file("m")), words({2, 2, 7, 0, 2147483647, 1}));
+
+  bytes with_tail = read_bytes(dir.file("m"));
+  with_tail.insert(with_tail.end(), {0xde, 0xad, 0xbe});
+  write_bytes(dir.file("tail"), with_tail);
+  const count_matrix loaded = load_file(dir.file("tail"));
+  EXPECT_EQ(loaded.columns, 2);
+  EXPECT_EQ(loaded.rows, 2);
+  EXPECT_TRUE(std::equal(loaded.counts.begin(), loaded.counts.end(), counts.begin(), counts.end()));
+}
+
+TEST(MatrixFiles, EmptyShapesLoad) {
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({0, 5}));
+  const count_matrix no_columns = load_file(dir.file("m"));
+  EXPECT_EQ(no_columns.columns, 0);
+  EXPECT_EQ(no_columns.rows, 5);
+  EXPECT_TRUE(no_columns.counts.empty());
+}
+
+TEST(StagedFile, AppearsOnlyWhenPublished) {
+  scratch_dir dir;
+  write_bytes(dir.file("out"), {1, 2, 3});
+  {
+    staged_file file = save_file(std::vector<std::int32_t>{9}, dir.file("out"));
+    EXPECT_EQ(read_bytes(dir.file("out")), (bytes{1, 2, 3}));
+    EXPECT_EQ(dir.names().size(), 2u);  // the old file and the temporary
+  }
+  // Dropped unpublished: the temporary is gone and the old file untouched.
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"out"}));
+  EXPECT_EQ(read_bytes(dir.file("out")), (bytes{1, 2, 3}));
+
+  staged_file file = save_file(std::vector<std::int32_t>{9}, dir.file("out"));
+  publish_in_order({&file});
+  EXPECT_EQ(read_bytes(dir.file("out")), words({9}));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"out"}));
+}
+
+TEST(StagedFile, DirectoryInTheWayStopsBeforeAnyRename) {
+  scratch_dir dir;
+  write_bytes(dir.file("first"), {1});
+  std::filesystem::create_directory(dir.file("second"));
+  staged_file first = save_file(std::vector<std::int32_t>{1}, dir.file("first"));
+  staged_file second = save_file(std::vector<std::int32_t>{2}, dir.file("second"));
+  try {
+    publish_in_order({&first, &second});
+    FAIL() << "published over a directory";
+  } catch (const file_error& error) {
+    EXPECT_EQ(error.path(), dir.file("second"));
+    EXPECT_EQ(error.reason(), "Is a directory");
+  }
+  EXPECT_EQ(read_bytes(dir.file("first")), (bytes{1}));
+}
+
+}  // namespace
+}  // namespace tornavel

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "ranking/ranking.h"
+#include "tests/plain_model.h"
+
+namespace tornavel {
+namespace {
+
+count_matrix square(std::int32_t side, std::vector<std::int32_t> counts) {
+  count_matrix m;
+  m.columns = m.rows = side;
+  m.counts.assign(counts.begin(), counts.end());
+  return m;
+}
+
+std::vector<float> scores_of(const count_matrix& m) {
+  const column_totals totals = sum_columns(m);
+  const log_factorial_table table = build_log_factorial_table(m, totals);
+  std::vector<float> scores;
+  for (const column_rank& r : score_columns(m, totals, table)) scores.push_back(r.score);
+  return scores;
+}
+
+TEST(Ranking, WorkedExamples) {
+  const count_matrix first = square(3, {2, 0, 1, 2, 3, 0, 0, 0, 1});
+  EXPECT_EQ(sum_columns(first).grand_total, 9);
+  EXPECT_EQ(scores_of(first), (std::vector<float>{1.7917595f, 0.0f, 0.6931472f}));
+  EXPECT_EQ(rank_matrix(first), (std::vector<std::int32_t>{0, 2, 1}));
+
+  const count_matrix second = square(3, {4, 1, 1, 0, 1, 1, 0, 1, 0});
+  EXPECT_EQ(scores_of(second), (std::vector<float>{0.0f, 1.7917595f, 0.6931472f}));
+  EXPECT_EQ(rank_matrix(second), (std::vector<std::int32_t>{1, 2, 0}));
+}
+
+TEST(Ranking, TableEntriesAreRoundedRunningSums) {
+  const log_factorial_table table(5, {});
+  EXPECT_EQ(table[0], 0.0f);
+  EXPECT_EQ(table[1], 0.0f);
+  EXPECT_EQ(table[2], 0.6931472f);
+  EXPECT_EQ(table[4], 3.1780539f);
+  EXPECT_EQ(table[2], static_cast<float>(std::log(2.0)));
+}
+
+TEST(Ranking, SparseEntriesEqualTheFullWalk) {
+  const std::vector<float> full = plain::log_factorial_table(300000);
+  const log_factorial_table table(1000, {299999, 5000, 1000, 123457, 5000, 7, 300000});
+  for (std::int64_t j : {0, 1, 7, 999, 1000, 5000, 123457, 299999, 300000}) {
+    EXPECT_EQ(table[j], full[static_cast<std::size_t>(j)]) << j;
+  }
+}
+
+TEST(Ranking, ColumnsThatScoreExactlyZero) {
+  // Zeros, a single count, and everything in one row: entry c minus the same entry.
+  const count_matrix m = square(3, {0, 0, 0, 0, 5, 2000000, 0, 0, 0});
+  EXPECT_EQ(scores_of(m), (std::vector<float>{0.0f, 0.0f, 0.0f}));
+  EXPECT_EQ(rank_matrix(m), (std::vector<std::int32_t>{0, 1, 2}));
+}
+
+TEST(Ranking, EmptyShapes) {
+  count_matrix no_rows;
+  no_rows.columns = 4;
+  EXPECT_EQ(scores_of(no_rows), (std::vector<float>(4, 0.0f)));
+  EXPECT_EQ(rank_matrix(no_rows), (std::vector<std::int32_t>{0, 1, 2, 3}));
+  count_matrix no_columns;
+  no_columns.rows = 4;
+  EXPECT_TRUE(rank_matrix(no_columns).empty());
+  EXPECT_TRUE(reorder_matrix(no_columns, {}).empty());
+}
+
+TEST(Ranking, CompareRankIsATotalOrder) {
+  const column_rank high{5, 2.0f}, low{1, 1.0f}, tied{2, 2.0f};
+  EXPECT_EQ(compare_rank(high, low), -1);
+  EXPECT_EQ(compare_rank(low, high), 1);
+  EXPECT_EQ(compare_rank(tied, high), -1);  // equal scores: lower column first
+  EXPECT_EQ(compare_rank(high, tied), 1);
+  EXPECT_EQ(compare_rank(high, high), 0);
+}
+
+TEST(Ranking, ColumnSumBeyondThirtyTwoBits) {
+  // Column 0 adds up to 2^31 + 4, which would overflow a 32-bit sum and index the table before
+  // its start. The expected entries come from one plain walk of the running sum. (Out there a
+  // binary32 entry is a multiple of 4096, so the score is mostly rounding: ln C(2^31 + 4, 5)
+  // would be about 103, the defined arithmetic gives 0 - ln 5!.)
+  const std::int32_t big = std::numeric_limits<std::int32_t>::max();
+  const count_matrix m = square(2, {5, 1, big, 3});
+  const std::int64_t sum = std::int64_t{big} + 5;
+  const std::vector<std::int64_t> wanted = {1, 3, 4, 5, big, sum};
+  std::vector<float> entry;
+  double s = 0.0;
+  std::size_t next = 0;
+  for (std::int64_t j = 1; j <= sum; ++j) {
+    s = s + std::log(static_cast<double>(j));
+    if (j == wanted[next]) {
+      entry.push_back(static_cast<float>(s));
+      ++next;
+    }
+  }
+  const float column0 = static_cast<float>(static_cast<double>(entry[5]) -
+                                           (static_cast<double>(entry[3]) + entry[4]));
+  const float column1 = static_cast<float>(static_cast<double>(entry[2]) -
+                                           (static_cast<double>(entry[0]) + entry[1]));
+  EXPECT_NEAR(column0, -std::log(120.0), 1e-4);
+  EXPECT_EQ(scores_of(m), (std::vector<float>{column0, column1}));
+  EXPECT_EQ(rank_matrix(m), (std::vector<std::int32_t>{1, 0}));
+}
+
+TEST(Reorder, OutputRowIsInputRowOfTheRankedItem) {
+  // The inverse mapping would give (0, 0, 1), (1, 4, 1), (1, 0, 1).
+  const count_matrix m = square(3, {4, 1, 1, 0, 1, 1, 0, 1, 0});
+  const count_vector out = reorder_matrix(m, std::vector<std::int32_t>{1, 2, 0});
+  EXPECT_EQ(std::vector<std::int32_t>(out.begin(), out.end()),
+            (std::vector<std::int32_t>{1, 1, 0, 1, 0, 0, 1, 1, 4}));
+}
+
+TEST(Reorder, IdentityAndDiagonal) {
+  const count_matrix m = square(4, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+  const count_vector same = reorder_matrix(m, std::vector<std::int32_t>{0, 1, 2, 3});
+  EXPECT_TRUE(std::equal(same.begin(), same.end(), m.counts.begin(), m.counts.end()));
+  const std::vector<std::int32_t> order{3, 0, 2, 1};
+  const count_vector out = reorder_matrix(m, order);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(out[i * 4 + i], m.at(order[i], order[i]));
+  }
+}
+
+}  // namespace
+}  // namespace tornavel

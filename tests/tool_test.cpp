@@ -1,0 +1,188 @@
+// End-to-end tests: the built tornavel run in a scratch folder, as a user runs it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "tests/plain_model.h"
+#include "tests/random_matrices.h"
+#include "tests/scratch_dir.h"
+
+namespace {
+
+using testing_support::bytes;
+using testing_support::read_bytes;
+using testing_support::scratch_dir;
+using testing_support::words;
+using testing_support::write_bytes;
+
+struct outcome {
+  int status;
+  std::string errors;  // standard error
+};
+
+// Runs `prefix tornavel args` in dir with the shell; prefix may set limits first.
+outcome run_tool(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
+  const std::string command = "cd '" + dir.path().string() + "' && " + prefix + " exec '" +
+                              TORNAVEL_BINARY + "' " + args + " 2>.stderr";
+  const int raw = std::system(("sh -c \"" + command + "\"").c_str());
+  outcome out{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ""};
+  std::ifstream err(dir.file(".stderr"));
+  std::stringstream text;
+  text << err.rdbuf();
+  out.errors = text.str();
+  std::filesystem::remove(dir.file(".stderr"));
+  return out;
+}
+
+const bytes worked_input = words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1});
+
+TEST(Tool, WorkedExampleByteForByte) {
+  scratch_dir dir;
+  write_bytes(dir.file("in.frq"), worked_input);
+  const outcome out = run_tool(dir, "in.frq");
+  EXPECT_EQ(out.status, 0);
+  EXPECT_EQ(out.errors, "");
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words({0, 2, 1}));
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({3, 3, 2, 1, 0, 0, 1, 0, 2, 0, 3}));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+}
+
+TEST(Tool, ExtraArgumentsRepeatedRunsAndItsOwnOutputAsInput) {
+  scratch_dir dir;
+  write_bytes(dir.file("tornavel.ord"), {0xaa});  // replaced, not appended to
+  write_bytes(dir.file("in.frq"), worked_input);
+  EXPECT_EQ(run_tool(dir, "in.frq extra --ignored").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words({0, 2, 1}));
+
+  // The second example, then a run on the tool's own output, which is read whole first. The
+  // output ranks its items in order already, so the order is the identity and the matrix stays.
+  write_bytes(dir.file("in.frq"), words({3, 3, 4, 1, 1, 0, 1, 1, 0, 1, 0}));
+  EXPECT_EQ(run_tool(dir, "in.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), bytes({1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}));
+  const bytes reordered = words({3, 3, 1, 1, 0, 1, 0, 0, 1, 1, 4});
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), reordered);
+
+  EXPECT_EQ(run_tool(dir, "tornavel.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words({0, 1, 2}));
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), reordered);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+}
+
+TEST(Tool, EmptyShapesAndTrailingBytes) {
+  scratch_dir dir;
+  write_bytes(dir.file("in"), words({0, 7}));
+  EXPECT_EQ(run_tool(dir, "in").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), bytes{});
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({0, 7}));
+
+  write_bytes(dir.file("in"), words({4, 0}));
+  EXPECT_EQ(run_tool(dir, "in").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words({0, 1, 2, 3}));
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({4, 0}));
+
+  bytes tailed = worked_input;
+  tailed.insert(tailed.end(), {9, 9, 9, 9, 9});
+  write_bytes(dir.file("in"), tailed);
+  EXPECT_EQ(run_tool(dir, "in").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({3, 3, 2, 1, 0, 0, 1, 0, 2, 0, 3}));
+}
+
+TEST(Tool, OutputsGetTheUsualPermissions) {
+  scratch_dir dir;
+  write_bytes(dir.file("in"), worked_input);
+  ASSERT_EQ(run_tool(dir, "in", "umask 027 &&").status, 0);
+  for (const char* name : {"tornavel.ord", "tornavel.frq"}) {
+    struct stat status;
+    ASSERT_EQ(stat(dir.file(name).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u) << name;
+  }
+}
+
+TEST(Tool, MatrixOutputIsTheInputPermutedByTheOrderFile) {
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    const plain::matrix m =
+        testing_support::random_matrix(testing_support::shape::tied_columns, seed, 5 + 3 * seed);
+    scratch_dir dir;
+    std::vector<std::int32_t> file{m.columns, m.rows};
+    file.insert(file.end(), m.counts.begin(), m.counts.end());
+    write_bytes(dir.file("in"), words(file));
+    ASSERT_EQ(run_tool(dir, "in").status, 0);
+    const plain::ranking expected = plain::rank(m);
+    ASSERT_EQ(read_bytes(dir.file("tornavel.ord")), words(expected.order));
+    std::vector<std::int32_t> frq{m.columns, m.rows};
+    const std::vector<std::int32_t> permuted = plain::reorder(m, expected.order);
+    frq.insert(frq.end(), permuted.begin(), permuted.end());
+    ASSERT_EQ(read_bytes(dir.file("tornavel.frq")), words(frq));
+  }
+}
+
+// A refusal: the status and message are as given, and what stood under the output names before
+// is still there byte for byte, with no stray file beside it.
+void expect_refusal(const bytes& input, const std::string& message, int status = 1,
+                    const std::string& args = "in.frq", const std::string& prefix = "") {
+  scratch_dir dir;
+  write_bytes(dir.file("tornavel.ord"), {'o', 'l', 'd'});
+  write_bytes(dir.file("tornavel.frq"), {'o', 'l', 'd', '!'});
+  write_bytes(dir.file("in.frq"), input);
+  const outcome out = run_tool(dir, args, prefix);
+  EXPECT_EQ(out.status, status);
+  EXPECT_EQ(out.errors, message);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), (bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), (bytes{'o', 'l', 'd', '!'}));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+}
+
+TEST(Refusals, CommandLineAndUnreadableInput) {
+  expect_refusal(worked_input, "usage: tornavel MATRIX_FILE\n", 2, "");
+  expect_refusal(worked_input, "tornavel: missing.frq: No such file or directory\n", 1,
+                 "missing.frq");
+  expect_refusal(worked_input, "tornavel: .: Is a directory\n", 1, ".");
+}
+
+TEST(Refusals, MalformedInputs) {
+  expect_refusal({3, 0, 0, 0, 3, 0, 0},
+                 "tornavel: in.frq: file is too short to hold a header (7 bytes)\n");
+  expect_refusal(words({-1, 3}),
+                 "tornavel: in.frq: header gives a negative number of columns (-1)\n");
+  expect_refusal(words({3, -3}),
+                 "tornavel: in.frq: header gives a negative number of rows (-3)\n");
+  expect_refusal(words({3, 2, 1, 1, 1, 1, 1, 1}),
+                 "tornavel: in.frq: matrix is not square (3 columns, 2 rows)\n");
+  expect_refusal(words({3, 3, 1, 2, 3, 4, 5, 6, 7, 8}),
+                 "tornavel: in.frq: file is shorter than its header says\n");
+  // A header that promises 16 EiB in an 8-byte file is refused before anything is allocated.
+  expect_refusal(words({2147483647, 2147483647}),
+                 "tornavel: in.frq: file is shorter than its header says\n");
+  expect_refusal(words({3, 3, 1, 2, 3, 4, 5, -6, 7, 8, 9}),
+                 "tornavel: in.frq: negative count -6 at row 1, column 2\n");
+}
+
+TEST(Refusals, OutputThatCannotBeWritten) {
+  // 32 x 32 counts make a 4 KiB matrix output, over a 1-block file-size limit; with SIGXFSZ
+  // ignored the write fails with EFBIG instead of killing the process.
+  std::vector<std::int32_t> big{32, 32};
+  big.resize(2 + 32 * 32, 1);
+  expect_refusal(words(big), "tornavel: tornavel.frq: File too large\n", 1, "in.frq",
+                 "ulimit -f 2 && trap '' XFSZ &&");
+}
+
+TEST(Refusals, OutputNameTakenByADirectory) {
+  for (const char* taken : {"tornavel.ord", "tornavel.frq"}) {
+    scratch_dir dir;
+    const std::string other = std::string(taken) == "tornavel.ord" ? "tornavel.frq" : "tornavel.ord";
+    std::filesystem::create_directory(dir.file(taken));
+    write_bytes(dir.file(other), {'o', 'l', 'd'});
+    write_bytes(dir.file("in.frq"), worked_input);
+    const outcome out = run_tool(dir, "in.frq");
+    EXPECT_EQ(out.status, 1);
+    EXPECT_EQ(out.errors, "tornavel: " + std::string(taken) + ": Is a directory\n");
+    EXPECT_EQ(read_bytes(dir.file(other)), (bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// One run of the tool: load the matrix, rank its columns, write the order file and the
+// reordered matrix.
+#ifndef TORNAVEL_TOOL_RUN_H_
+#define TORNAVEL_TOOL_RUN_H_
+
+namespace tornavel {
+
+// Exit statuses: success, a file or memory failure, a wrong command line.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+// The fixed output names, in the current directory.
+inline constexpr const char* order_file_name = "tornavel.ord";
+inline constexpr const char* matrix_file_name = "tornavel.frq";
+
+// Runs the tool on its command line and returns the exit status. Silent on success; a failure
+// prints one line on standard error. Nothing under either output name changes unless both
+// outputs were written completely.
+int run(int argc, char** argv);
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_TOOL_RUN_H_
