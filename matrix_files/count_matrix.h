@@ -49,6 +49,10 @@ struct count_matrix {
   std::int32_t rows = 0;
   count_vector counts;
 
+  // The rows that hold counts: none when there are no columns, however many the header names,
+  // so that a loop over rows costs nothing for an empty matrix.
+  std::size_t stored_rows() const { return counts.empty() ? 0 : static_cast<std::size_t>(rows); }
+
   std::int32_t at(std::size_t row, std::size_t column) const {
     return counts[row * static_cast<std::size_t>(columns) + column];
   }

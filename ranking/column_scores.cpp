@@ -1,6 +1,7 @@
 #include "ranking/column_scores.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace tornavel {
 namespace {
@@ -17,7 +18,7 @@ column_totals sum_columns(const count_matrix& matrix) {
   totals.sums.assign(columns, 0);
   // Row by row, in the order the counts lie in memory; each column's sum is exact in 64 bits
   // (fewer than 2^31 counts below 2^31 each), so the order of the additions does not matter.
-  for (std::size_t r = 0; r < static_cast<std::size_t>(matrix.rows); ++r) {
+  for (std::size_t r = 0; r < matrix.stored_rows(); ++r) {
     const std::int32_t* row = matrix.counts.data() + r * columns;
     for (std::size_t k = 0; k < columns; ++k) totals.sums[k] += row[k];
   }
@@ -50,7 +51,7 @@ std::vector<column_rank> score_columns(const count_matrix& matrix, const column_
   // additions in ascending row order, so every sum is the one a column-by-column walk gives,
   // while the matrix is read sequentially instead of with a stride of a whole row.
   std::vector<double> logs_of_counts(columns, 0.0);
-  for (std::size_t r = 0; r < static_cast<std::size_t>(matrix.rows); ++r) {
+  for (std::size_t r = 0; r < matrix.stored_rows(); ++r) {
     const std::int32_t* row = matrix.counts.data() + r * columns;
     for (std::size_t k = 0; k < columns; ++k) {
       logs_of_counts[k] += static_cast<double>(table[row[k]]);
@@ -80,6 +81,14 @@ std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
 }
 
 std::vector<std::int32_t> rank_matrix(const count_matrix& matrix) {
+  if (matrix.rows == 0) {
+    // Every column scores 0, so the order is the columns in ascending order. A header may ask
+    // for up to 2^31 - 1 such columns in a file of 8 bytes: nothing but the order itself is
+    // worth allocating for them.
+    std::vector<std::int32_t> order(static_cast<std::size_t>(matrix.columns));
+    std::iota(order.begin(), order.end(), 0);
+    return order;
+  }
   const column_totals totals = sum_columns(matrix);
   const log_factorial_table table = build_log_factorial_table(matrix, totals);
   std::vector<column_rank> records = score_columns(matrix, totals, table);
