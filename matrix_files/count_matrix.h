@@ -10,44 +10,24 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <span>
 #include <string>
-#include <vector>
 
+#include "matrix_files/count_vector.h"
 #include "matrix_files/file_stream.h"
 #include "matrix_files/staged_file.h"
 
 namespace tornavel {
 
-// An allocator that leaves new elements uninitialised, so that a buffer about to be filled by a
-// read of hundreds of megabytes is not first cleared for nothing.
-template <typename T>
-struct uninitialized_allocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = uninitialized_allocator<U>;
-  };
-  using std::allocator<T>::allocator;
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
-using count_vector = std::vector<std::int32_t, uninitialized_allocator<std::int32_t>>;
-
-// A loaded count-matrix file. The loader guarantees what the rest of the program relies on:
-// columns >= 0, rows >= 0, rows == columns whenever both are positive, counts.size() ==
-// rows * columns, and every count >= 0.
+// A loaded count-matrix file. load_file and make_count_matrix guarantee what the rest of the
+// program relies on: columns >= 0, rows >= 0, rows == columns whenever both are positive,
+// counts.size() == rows * columns, every count >= 0, and largest_count the largest of them.
 struct count_matrix {
   std::int32_t columns = 0;
   std::int32_t rows = 0;
   count_vector counts;
+  std::int32_t largest_count = 0;  // 0 when there are no counts
 
   // The rows that hold counts: none when there are no columns, however many the header names,
   // so that a loop over rows costs nothing for an empty matrix.
@@ -66,11 +46,25 @@ count_matrix load_file(const std::string& path);
 // The same from an open seekable stream, read from its start.
 count_matrix load_stream(file_stream& stream);
 
-// Writes a count-matrix file to stream: the header words, then the counts.
+// A count matrix from counts already in memory, checked as load_file checks a file. Throws
+// std::invalid_argument with the reason.
+count_matrix make_count_matrix(std::int32_t columns, std::int32_t rows, count_vector counts);
+
+// Fills out with the counts of consecutive rows, starting at row first_row; out holds a whole
+// number of rows. Lets a writer produce a large matrix a few rows at a time.
+using row_filler = std::function<void(std::size_t first_row, std::span<std::int32_t> out)>;
+
+// Writes a count-matrix file to stream: the header words, then rows * columns counts, produced
+// by fill in pieces of about a megabyte (or one row, if that is more).
+void write_count_matrix(file_stream& stream, std::int32_t columns, std::int32_t rows,
+                        const row_filler& fill);
+// The same with the counts given whole.
 void write_count_matrix(file_stream& stream, std::int32_t columns, std::int32_t rows,
                         std::span<const std::int32_t> counts);
 
 // Writes a count-matrix file destined for path and returns it finished but unpublished.
+staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
+                              const row_filler& fill);
 staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
                               std::span<const std::int32_t> counts);
 

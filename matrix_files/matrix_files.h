@@ -4,6 +4,7 @@
 
 #include "matrix_files/coding.h"
 #include "matrix_files/count_matrix.h"
+#include "matrix_files/count_vector.h"
 #include "matrix_files/file_error.h"
 #include "matrix_files/file_stream.h"
 #include "matrix_files/order_file.h"

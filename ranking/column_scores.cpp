@@ -3,63 +3,63 @@
 #include <algorithm>
 #include <numeric>
 
+#include "ranking/row_kernels.h"
+
 namespace tornavel {
 namespace {
 
-// Entries below this limit are kept densely (4 MiB at most); larger values are rare, since at most
-// grand_total / limit counts can reach it, and get an entry each.
+// Entries below this limit are kept densely (4 MiB at most); larger counts are rare, since at
+// most grand_total / limit of them can reach it, and get an entry each.
 constexpr std::int64_t dense_limit = std::int64_t{1} << 20;
 
 }  // namespace
 
-column_totals sum_columns(const count_matrix& matrix) {
-  const auto columns = static_cast<std::size_t>(matrix.columns);
-  column_totals totals;
-  totals.sums.assign(columns, 0);
-  // Row by row, in the order the counts lie in memory; each column's sum is exact in 64 bits
-  // (fewer than 2^31 counts below 2^31 each), so the order of the additions does not matter.
-  for (std::size_t r = 0; r < matrix.stored_rows(); ++r) {
-    const std::int32_t* row = matrix.counts.data() + r * columns;
-    for (std::size_t k = 0; k < columns; ++k) totals.sums[k] += row[k];
-  }
-  for (std::int64_t sum : totals.sums) {
-    totals.grand_total += sum;
-    totals.largest_sum = std::max(totals.largest_sum, sum);
-  }
-  return totals;
-}
-
-log_factorial_table build_log_factorial_table(const count_matrix& matrix,
-                                              const column_totals& totals) {
-  const std::int64_t dense_end = std::min(totals.largest_sum + 1, dense_limit);
-  std::vector<std::int64_t> wanted;
-  if (totals.largest_sum >= dense_end) {
-    for (std::int64_t sum : totals.sums) {
-      if (sum >= dense_end) wanted.push_back(sum);
-    }
-    for (std::int32_t count : matrix.counts) {
+log_factorial_table build_log_factorial_table(const count_matrix& matrix) {
+  const std::int64_t dense_end = std::min(std::int64_t{matrix.largest_count} + 1, dense_limit);
+  log_factorial_table table(dense_end);
+  if (matrix.largest_count >= dense_end) {
+    // The large counts and the column sums are wanted in one walk: a second walk for the sums
+    // would go over stretches of the running sum that the first had walked already.
+    std::vector<std::int64_t> wanted;
+    const auto columns = static_cast<std::size_t>(matrix.columns);
+    std::vector<std::int64_t> column_totals(columns, 0);
+    for (std::size_t i = 0; i < matrix.counts.size(); ++i) {
+      const std::int32_t count = matrix.counts[i];
+      column_totals[i % columns] += count;
       if (count >= dense_end) wanted.push_back(count);
     }
+    wanted.insert(wanted.end(), column_totals.begin(), column_totals.end());
+    table.add(std::move(wanted));
   }
-  return log_factorial_table(dense_end, std::move(wanted));
+  return table;
 }
 
-std::vector<column_rank> score_columns(const count_matrix& matrix, const column_totals& totals,
-                                       const log_factorial_table& table) {
+column_sums sum_columns(const count_matrix& matrix, const log_factorial_table& table) {
   const auto columns = static_cast<std::size_t>(matrix.columns);
-  // One sweep in memory order with an accumulator per column: each column still receives its
-  // additions in ascending row order, so every sum is the one a column-by-column walk gives,
-  // while the matrix is read sequentially instead of with a stride of a whole row.
-  std::vector<double> logs_of_counts(columns, 0.0);
+  column_sums sums;
+  sums.counts.assign(columns, 0);
+  sums.logs.assign(columns, 0.0);
+  const bool all_dense = matrix.largest_count < table.dense_end();
+  const float* dense = table.dense_entries();
+  const auto add_dense_row = fastest_row_kernels().add_dense_row;
   for (std::size_t r = 0; r < matrix.stored_rows(); ++r) {
     const std::int32_t* row = matrix.counts.data() + r * columns;
-    for (std::size_t k = 0; k < columns; ++k) {
-      logs_of_counts[k] += static_cast<double>(table[row[k]]);
+    if (all_dense) {
+      add_dense_row(row, columns, dense, sums.counts.data(), sums.logs.data());
+    } else {
+      add_row(row, columns, [&table](std::int32_t x) { return table[x]; }, sums.counts.data(),
+              sums.logs.data());
     }
   }
-  std::vector<column_rank> records(columns);
-  for (std::size_t k = 0; k < columns; ++k) {
-    const double score = static_cast<double>(table[totals.sums[k]]) - logs_of_counts[k];
+  sums.grand_total = std::accumulate(sums.counts.begin(), sums.counts.end(), std::int64_t{0});
+  return sums;
+}
+
+std::vector<column_rank> score_columns(const column_sums& sums, log_factorial_table& table) {
+  table.add(sums.counts);
+  std::vector<column_rank> records(sums.counts.size());
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
     records[k] = {static_cast<std::int32_t>(k), static_cast<float>(score)};
   }
   return records;
@@ -89,9 +89,9 @@ std::vector<std::int32_t> rank_matrix(const count_matrix& matrix) {
     std::iota(order.begin(), order.end(), 0);
     return order;
   }
-  const column_totals totals = sum_columns(matrix);
-  const log_factorial_table table = build_log_factorial_table(matrix, totals);
-  std::vector<column_rank> records = score_columns(matrix, totals, table);
+  log_factorial_table table = build_log_factorial_table(matrix);
+  const column_sums sums = sum_columns(matrix, table);
+  std::vector<column_rank> records = score_columns(sums, table);
   return rank_columns(records);
 }
 

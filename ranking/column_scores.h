@@ -24,23 +24,22 @@ struct column_rank {
 };
 static_assert(sizeof(column_rank) == 8);
 
-// Column sums in 64 bits: a column may add up to far more than a count can hold.
-struct column_totals {
-  std::vector<std::int64_t> sums;  // one per column
+// What scoring needs of each column, gathered in one pass over the matrix.
+struct column_sums {
+  std::vector<std::int64_t> counts;  // c: 64-bit, since a column may add up past 2^31
+  std::vector<double> logs;          // B: the table entries of the column's counts, summed
   std::int64_t grand_total = 0;
-  std::int64_t largest_sum = 0;
 };
 
-column_totals sum_columns(const count_matrix& matrix);
+// The table with the entry of every count in the matrix: dense up to the largest count, or up
+// to a limit above which each large count, and then each column sum, gets an entry of its own.
+log_factorial_table build_log_factorial_table(const count_matrix& matrix);
 
-// The table with every entry that scoring the matrix looks up: each count and each column sum.
-// Every count lies at or below the largest column sum, so no entry beyond it is built.
-log_factorial_table build_log_factorial_table(const count_matrix& matrix,
-                                              const column_totals& totals);
+// Sums every column. Precondition: table holds the entry of every count.
+column_sums sum_columns(const count_matrix& matrix, const log_factorial_table& table);
 
-// One record per column, record k for column k.
-std::vector<column_rank> score_columns(const count_matrix& matrix, const column_totals& totals,
-                                       const log_factorial_table& table);
+// One record per column, record k for column k. Adds the entries of the column sums to table.
+std::vector<column_rank> score_columns(const column_sums& sums, log_factorial_table& table);
 
 // Orders a before b by descending score and, between equal scores, by ascending column, so that
 // every run on every platform gives the same order. Returns -1 when a goes first, 1 when b does,

@@ -7,7 +7,6 @@
 #ifndef TORNAVEL_RANKING_LOG_FACTORIAL_H_
 #define TORNAVEL_RANKING_LOG_FACTORIAL_H_
 
-#include <algorithm>
 #include <cfloat>
 #include <cstdint>
 #include <vector>
@@ -26,11 +25,15 @@ double walk_log_sum(double sum, std::int64_t from, std::int64_t to);
 // their size.
 class log_factorial_table {
  public:
-  // Holds every entry j < dense_end, and the entry of each index in wanted (any order, repeats
-  // allowed, each >= 0).
-  log_factorial_table(std::int64_t dense_end, std::vector<std::int64_t> wanted);
+  // Holds every entry j < dense_end (at least entry 0).
+  explicit log_factorial_table(std::int64_t dense_end);
 
-  // Entry j. Precondition: j < dense_end() or j was among the wanted indices.
+  // Adds the entry of each index in wanted (any order, repeats allowed, each >= 0). Each is
+  // reached by walking on from the nearest index below it whose running sum is known, so every
+  // stretch of the sum is walked once.
+  void add(std::vector<std::int64_t> wanted);
+
+  // Entry j. Precondition: j < dense_end() or j was added.
   float operator[](std::int64_t j) const {
     if (j < dense_end_) return dense_[static_cast<std::size_t>(j)];
     return sparse_entry(j);
@@ -38,13 +41,21 @@ class log_factorial_table {
 
   std::int64_t dense_end() const { return dense_end_; }
 
+  // The dense entries, for loops that know every index they look up is below dense_end().
+  const float* dense_entries() const { return dense_.data(); }
+
  private:
+  struct known_sum {
+    std::int64_t index;
+    double sum;  // S(index), kept so that later walks can start here
+  };
+
   float sparse_entry(std::int64_t j) const;
 
   std::int64_t dense_end_;
   std::vector<float> dense_;
-  std::vector<std::int64_t> sparse_index_;  // ascending, distinct, all >= dense_end_
-  std::vector<float> sparse_value_;
+  double dense_last_sum_ = 0.0;   // S(dense_end_ - 1)
+  std::vector<known_sum> sparse_;  // ascending index, all >= dense_end_
 };
 
 }  // namespace tornavel

@@ -15,11 +15,7 @@ using testing_support::random_matrix;
 using testing_support::shape;
 
 count_matrix to_count_matrix(const plain::matrix& m) {
-  count_matrix out;
-  out.columns = m.columns;
-  out.rows = m.rows;
-  out.counts.assign(m.counts.begin(), m.counts.end());
-  return out;
+  return make_count_matrix(m.columns, m.rows, count_vector(m.counts.begin(), m.counts.end()));
 }
 
 void expect_same_as_model(const plain::matrix& m, const std::string& what) {
@@ -27,9 +23,8 @@ void expect_same_as_model(const plain::matrix& m, const std::string& what) {
   const plain::ranking expected = plain::rank(m);
   const count_matrix matrix = to_count_matrix(m);
 
-  const column_totals totals = sum_columns(matrix);
-  const log_factorial_table table = build_log_factorial_table(matrix, totals);
-  std::vector<column_rank> records = score_columns(matrix, totals, table);
+  log_factorial_table table = build_log_factorial_table(matrix);
+  std::vector<column_rank> records = score_columns(sum_columns(matrix, table), table);
   ASSERT_EQ(records.size(), expected.scores.size());
   for (std::size_t k = 0; k < records.size(); ++k) {
     ASSERT_EQ(records[k].column, static_cast<std::int32_t>(k));

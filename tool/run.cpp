@@ -19,11 +19,14 @@ void run_job(const std::string& input_path) {
   // previous run's output.
   const count_matrix matrix = load_file(input_path);
   const std::vector<std::int32_t> order = rank_matrix(matrix);
-  const count_vector reordered = reorder_matrix(matrix, order);
 
   staged_file order_file = save_file(order, order_file_name);
-  staged_file frq_file =
-      save_count_matrix(matrix_file_name, matrix.columns, matrix.rows, reordered);
+  // The reordered matrix goes to the file a few rows at a time, never whole in memory.
+  staged_file frq_file = save_count_matrix(
+      matrix_file_name, matrix.columns, matrix.rows,
+      [&](std::size_t first_row, std::span<std::int32_t> out) {
+        reorder_rows(matrix, order, first_row, out);
+      });
   publish_in_order({&order_file, &frq_file});
 }
 

@@ -1,0 +1,59 @@
+// The two inner loops of a run, in a portable build and, where the compiler and the CPU allow,
+// an AVX2 build. Both builds do the same operations on each column in the same order, so they
+// give the same bits; AVX2 only does four or eight columns at a time (its gathers fetch table
+// entries and counts for several columns at once).
+#ifndef TORNAVEL_RANKING_ROW_KERNELS_H_
+#define TORNAVEL_RANKING_ROW_KERNELS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tornavel {
+
+// Adds one row into the column accumulators: counts[k] += row[k] and
+// logs[k] += entry(row[k]) widened to binary64. Each column receives its additions in ascending
+// row order when rows are added in order, so every sum is the one a column-by-column walk
+// gives, while the matrix is read in memory order instead of with a stride of a whole row.
+//
+// A zero count adds 0 to c and entry 0 = +0.0 to B, and B + 0.0 == B for every B >= 0, so runs
+// of zeros are skipped: a sparse matrix costs little more than its non-zero counts.
+template <typename Entry>
+[[gnu::always_inline]] inline void add_row(const std::int32_t* row, std::size_t columns,
+                                           Entry entry, std::int64_t* counts, double* logs) {
+  constexpr std::size_t run = 8;
+  std::size_t k = 0;
+  for (; k + run <= columns; k += run) {
+    std::int32_t any = 0;
+    for (std::size_t i = 0; i < run; ++i) any |= row[k + i];
+    if (any == 0) continue;
+    for (std::size_t i = k; i < k + run; ++i) {
+      counts[i] += row[i];
+      logs[i] += static_cast<double>(entry(row[i]));
+    }
+  }
+  for (; k < columns; ++k) {
+    counts[k] += row[k];
+    logs[k] += static_cast<double>(entry(row[k]));
+  }
+}
+
+struct row_kernels {
+  // add_row with entry(x) = dense[x]: every count of the row is below the table's dense end.
+  void (*add_dense_row)(const std::int32_t* row, std::size_t columns, const float* dense,
+                        std::int64_t* counts, double* logs);
+  // to[k] = from[order[k]] for k < columns.
+  void (*gather_row)(const std::int32_t* from, const std::int32_t* order, std::int32_t* to,
+                     std::size_t columns);
+  const char* name;
+};
+
+// The builds this CPU can run, the portable one first.
+std::span<const row_kernels> available_row_kernels();
+
+// The fastest of them, chosen once.
+const row_kernels& fastest_row_kernels();
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_RANKING_ROW_KERNELS_H_
