@@ -1,32 +1,31 @@
 // The log-factorial table: ln(j!) for the indices a ranking looks up.
 //
-// Entry j is defined by a running sum, not by a log-gamma function: S(0) = 0 and
-// S(j) = S(j - 1) + log(j) in binary64, rounded at every step, and the entry is S(j) rounded to
-// binary32. Every entry is therefore bit-for-bit the same as in a table filled by one walk from
-// 1 to j, however this table is built.
+// Entry j is the running sum S(j) of log_sum.h rounded to binary32, not a log-gamma value, so
+// every entry is bit-for-bit the same as in a table filled by one walk from 1 to j, however this
+// table is built.
 #ifndef TORNAVEL_RANKING_LOG_FACTORIAL_H_
 #define TORNAVEL_RANKING_LOG_FACTORIAL_H_
 
-#include <cfloat>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "ranking/log_sum.h"
 
 namespace tornavel {
 
-// Every binary64 operation must round to binary64 as it happens; a target that evaluates in a
-// wider format (x87) would give other bits.
-static_assert(FLT_EVAL_METHOD == 0, "floating point must evaluate in the precision of its type");
-
-// Returns S(to), walking the running sum on from S(from) = sum; from <= to.
-double walk_log_sum(double sum, std::int64_t from, std::int64_t to);
-
 // The entries below a dense limit are held in a plain array, since most counts are small; above
 // it, only the entries asked for are kept, so memory follows the number of large values and not
-// their size.
+// their size, and time follows their number too: each is walked to from the nearest checkpoint
+// or known sum below it.
 class log_factorial_table {
  public:
-  // Holds every entry j < dense_end (at least entry 0).
-  explicit log_factorial_table(std::int64_t dense_end);
+  // Holds every entry j < dense_end (at least entry 0). checkpoints[i] must be
+  // S(i * log_sum_stride) for the table to use it; if the first one this table checks does not
+  // match its own walk (a different log at run time than at build time), it uses none and walks
+  // from 1, with the same result.
+  explicit log_factorial_table(std::int64_t dense_end,
+                               std::span<const double> checkpoints = builtin_log_sum_checkpoints());
 
   // Adds the entry of each index in wanted (any order, repeats allowed, each >= 0). Each is
   // reached by walking on from the nearest index below it whose running sum is known, so every
@@ -44,18 +43,27 @@ class log_factorial_table {
   // The dense entries, for loops that know every index they look up is below dense_end().
   const float* dense_entries() const { return dense_.data(); }
 
+  // Whether the checkpoints were found to match this run's walk (false until one is checked).
+  bool checkpoints_trusted() const { return checkpoints_state_ == trust::matched; }
+
  private:
   struct known_sum {
     std::int64_t index;
     double sum;  // S(index), kept so that later walks can start here
   };
+  enum class trust { unchecked, matched, refused };
 
   float sparse_entry(std::int64_t j) const;
+  // The nearest checkpoint at or below j, or nothing (index -1) if none may be used.
+  known_sum checkpoint_below(std::int64_t j);
+  void check_checkpoint(std::int64_t i, double walked_sum);
 
   std::int64_t dense_end_;
   std::vector<float> dense_;
-  double dense_last_sum_ = 0.0;   // S(dense_end_ - 1)
+  double dense_last_sum_ = 0.0;    // S(dense_end_ - 1)
   std::vector<known_sum> sparse_;  // ascending index, all >= dense_end_
+  std::span<const double> checkpoints_;
+  trust checkpoints_state_ = trust::unchecked;
 };
 
 }  // namespace tornavel
