@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "matrix_files/staged_file.h"
 
@@ -15,6 +16,10 @@ namespace tornavel {
 
 // Writes the order file destined for path and returns it finished but unpublished.
 staged_file save_file(std::span<const std::int32_t> order, const std::string& path);
+
+// Reads the order file at path. Throws file_error unless its length is a whole number of words
+// and its entries are a permutation of 0 .. entries - 1.
+std::vector<std::int32_t> load_order_file(const std::string& path);
 
 }  // namespace tornavel
 
