@@ -14,9 +14,8 @@ using testing_support::read_bytes;
 using testing_support::scratch_dir;
 using testing_support::shape;
 
-void run_in(const scratch_dir& dir, const std::string& binary) {
-  const std::string command = "cd '" + dir.path().string() + "' && '" + binary + "' in";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+void run_on_in(const scratch_dir& dir, const std::string& binary) {
+  ASSERT_EQ(testing_support::run_in(dir, binary, "in").status, 0) << binary;
 }
 
 TEST(SameBytes, AnotherBuildWritesTheSameOutputs) {
@@ -32,8 +31,8 @@ TEST(SameBytes, AnotherBuildWritesTheSameOutputs) {
       scratch_dir mine, theirs;
       testing_support::write_bytes(mine.file("in"), testing_support::words(file));
       testing_support::write_bytes(theirs.file("in"), testing_support::words(file));
-      run_in(mine, TORNAVEL_BINARY);
-      run_in(theirs, other);
+      run_on_in(mine, TORNAVEL_BINARY);
+      run_on_in(theirs, other);
       for (const char* name : {"tornavel.ord", "tornavel.frq"}) {
         ASSERT_EQ(read_bytes(mine.file(name)), read_bytes(theirs.file(name)))
             << name << " differs for " << testing_support::shape_name(s) << " seed " << seed;

@@ -1,5 +1,7 @@
 #include "tests/scratch_dir.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -28,6 +30,20 @@ std::vector<std::string> scratch_dir::names() const {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+outcome run_in(const scratch_dir& dir, const std::string& binary, const std::string& args,
+               const std::string& prefix) {
+  const std::string command = "cd '" + dir.path().string() + "' && " + prefix + " '" + binary +
+                              "' " + args + " >.out 2>.err";
+  const int raw = std::system(command.c_str());
+  const auto text = [&](const char* name) {
+    const bytes b = read_bytes(dir.file(name));
+    std::filesystem::remove(dir.file(name));
+    return std::string(b.begin(), b.end());
+  };
+  outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(".out"), text(".err")};
+  return o;
 }
 
 bytes read_bytes(const std::string& path) {

@@ -28,6 +28,18 @@ class scratch_dir {
   std::filesystem::path path_;
 };
 
+// What a command run by run_in left behind.
+struct outcome {
+  int status;          // exit status, or -1 if it did not exit normally
+  std::string out;     // standard output
+  std::string errors;  // standard error
+};
+
+// Runs `prefix 'binary' args` with the shell inside dir. prefix may set the environment or
+// limits first ("umask 027 &&", "COLUMNS=40").
+outcome run_in(const scratch_dir& dir, const std::string& binary, const std::string& args,
+               const std::string& prefix = "");
+
 bytes read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const bytes& data);
 // The little-endian bytes of the given words.

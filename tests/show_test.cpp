@@ -1,10 +1,6 @@
 // The viewer, end to end on the bundled example and on bad files, and its heatmap drawing.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "tests/scratch_dir.h"
 #include "tool/heatmap.h"
@@ -19,33 +15,14 @@ using testing_support::write_bytes;
 
 const std::string examples = std::string(TORNAVEL_SOURCE_DIR) + "/examples/";
 
-struct outcome {
-  int status;
-  std::string out, errors;
-};
+using testing_support::outcome;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs `tornavel-show args` in dir; env goes before the command (COLUMNS=40).
 outcome show(const scratch_dir& dir, const std::string& args, const std::string& env = "") {
-  const std::string command = "cd '" + dir.path().string() + "' && " + env + " '" +
-                              TORNAVEL_SHOW_BINARY + "' " + args + " >.out 2>.err";
-  const int raw = std::system(command.c_str());
-  outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir.file(".out")),
-            slurp(dir.file(".err"))};
-  std::filesystem::remove(dir.file(".out"));
-  std::filesystem::remove(dir.file(".err"));
-  return o;
+  return testing_support::run_in(dir, TORNAVEL_SHOW_BINARY, args, env);
 }
 
 void run_tool(const scratch_dir& dir, const std::string& input) {
-  const std::string command = "cd '" + dir.path().string() + "' && '" + TORNAVEL_BINARY + "' '" + input + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(testing_support::run_in(dir, TORNAVEL_BINARY, "'" + input + "'").status, 0);
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -1,11 +1,7 @@
 // End-to-end tests: the built tornavel run in a scratch folder, as a user runs it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "tests/plain_model.h"
 #include "tests/random_matrices.h"
@@ -19,23 +15,10 @@ using testing_support::scratch_dir;
 using testing_support::words;
 using testing_support::write_bytes;
 
-struct outcome {
-  int status;
-  std::string errors;  // standard error
-};
+using testing_support::outcome;
 
-// Runs `prefix tornavel args` in dir with the shell; prefix may set limits first.
 outcome run_tool(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
-  const std::string command = "cd '" + dir.path().string() + "' && " + prefix + " exec '" +
-                              TORNAVEL_BINARY + "' " + args + " 2>.stderr";
-  const int raw = std::system(("sh -c \"" + command + "\"").c_str());
-  outcome out{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ""};
-  std::ifstream err(dir.file(".stderr"));
-  std::stringstream text;
-  text << err.rdbuf();
-  out.errors = text.str();
-  std::filesystem::remove(dir.file(".stderr"));
-  return out;
+  return testing_support::run_in(dir, TORNAVEL_BINARY, args, prefix);
 }
 
 const bytes worked_input = words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1});
