@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -59,13 +60,14 @@ std::string count_fault(std::int32_t columns, std::span<const std::int32_t> coun
 }  // namespace
 
 count_matrix load_stream(file_stream& stream) {
-  const std::int64_t length = stream_length(stream);
-  if (length < header_bytes) {
-    throw file_error(stream.name(), "file is too short to hold a header (" +
-                                        std::to_string(length) + " bytes)");
-  }
+  // A pipe has no length to check the header against in advance; it is read as it comes.
+  const std::optional<std::int64_t> length =
+      stream_is_seekable(stream) ? std::optional(stream_length(stream)) : std::nullopt;
   std::array<unsigned char, header_bytes> header;
-  read_exact(stream, header.data(), header.size(), "file is shorter than its header says");
+  if (const std::size_t got = read_up_to(stream, header.data(), header.size()); got < header.size()) {
+    throw file_error(stream.name(), "file is too short to hold a header (" + std::to_string(got) +
+                                        " bytes)");
+  }
   count_matrix matrix;
   matrix.columns = decode_fixed32(header.data());
   matrix.rows = decode_fixed32(header.data() + 4);
@@ -77,19 +79,26 @@ count_matrix load_stream(file_stream& stream) {
   // Both factors are below 2^31, so the product fits in 64 unsigned bits.
   const std::uint64_t words =
       static_cast<std::uint64_t>(matrix.rows) * static_cast<std::uint64_t>(matrix.columns);
-  if (static_cast<std::uint64_t>(length - header_bytes) / 4 < words) {
-    throw file_error(stream.name(), "file is shorter than its header says");
+  constexpr char short_file[] = "file is shorter than its header says";
+  if (length && static_cast<std::uint64_t>(*length - header_bytes) / 4 < words) {
+    throw file_error(stream.name(), short_file);
   }
+  if (length) matrix.counts.resize(static_cast<std::size_t>(words));
 
-  matrix.counts.resize(static_cast<std::size_t>(words));
   // Piece by piece, each checked while it is still in cache rather than in a second pass over
-  // the whole matrix.
+  // the whole matrix. Without a known length the buffer grows only as counts arrive.
   constexpr std::size_t piece_words = std::size_t{2} << 20;
   count_range range;
-  for (std::size_t at = 0; at < matrix.counts.size(); at += piece_words) {
-    const std::span<std::int32_t> piece =
-        std::span(matrix.counts).subspan(at, std::min(piece_words, matrix.counts.size() - at));
-    read_exact(stream, piece.data(), piece.size_bytes(), "file is shorter than its header says");
+  for (std::size_t at = 0; at < words; at += piece_words) {
+    const std::size_t size = std::min<std::size_t>(piece_words, words - at);
+    if (!length) {
+      if (at + size > matrix.counts.capacity()) {
+        matrix.counts.reserve(std::max(at + size, 2 * matrix.counts.capacity()));
+      }
+      matrix.counts.resize(at + size);
+    }
+    const std::span<std::int32_t> piece = std::span(matrix.counts).subspan(at, size);
+    read_exact(stream, piece.data(), piece.size_bytes(), short_file);
     swap_to_file_order(piece);
     range.take(piece);
   }

@@ -40,10 +40,10 @@ struct count_matrix {
 
 // Reads and validates the count-matrix file at path. The file is closed before this returns.
 // Throws file_error when it cannot be read or is not a well-formed count matrix, before any
-// allocation larger than the file itself.
+// allocation much larger than the file itself. The path may name a pipe (/dev/stdin).
 count_matrix load_file(const std::string& path);
 
-// The same from an open seekable stream, read from its start.
+// The same from an open stream, read from its start if it is seekable.
 count_matrix load_stream(file_stream& stream);
 
 // A count matrix from counts already in memory, checked as load_file checks a file. Throws

@@ -48,12 +48,18 @@ std::int64_t stream_length(file_stream& stream) {
   return length;
 }
 
-void read_exact(file_stream& stream, void* data, std::size_t size, const char* short_reason) {
-  if (size == 0) return;
+bool stream_is_seekable(file_stream& stream) { return fseeko(stream.get(), 0, SEEK_CUR) == 0; }
+
+std::size_t read_up_to(file_stream& stream, void* data, std::size_t size) {
+  if (size == 0) return 0;
   errno = 0;
-  if (std::fread(data, 1, size, stream.get()) == size) return;
-  if (std::ferror(stream.get())) throw file_error::from_errno(stream.name(), errno);
-  throw file_error(stream.name(), short_reason);
+  const std::size_t got = std::fread(data, 1, size, stream.get());
+  if (got < size && std::ferror(stream.get())) throw file_error::from_errno(stream.name(), errno);
+  return got;
+}
+
+void read_exact(file_stream& stream, void* data, std::size_t size, const char* short_reason) {
+  if (read_up_to(stream, data, size) != size) throw file_error(stream.name(), short_reason);
 }
 
 void write_exact(file_stream& stream, const void* data, std::size_t size) {

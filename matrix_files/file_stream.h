@@ -41,6 +41,12 @@ class file_stream {
 // Returns the length in bytes of a seekable stream and leaves it positioned at its start.
 std::int64_t stream_length(file_stream& stream);
 
+// Whether the stream can seek: a regular file can, a pipe or a terminal cannot.
+bool stream_is_seekable(file_stream& stream);
+
+// Reads up to size bytes and returns how many it read: fewer only at the end of the file.
+std::size_t read_up_to(file_stream& stream, void* data, std::size_t size);
+
 // Reads exactly size bytes. Running out of file throws with the reason `short_reason`.
 void read_exact(file_stream& stream, void* data, std::size_t size, const char* short_reason);
 

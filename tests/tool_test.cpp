@@ -74,6 +74,20 @@ TEST(Tool, EmptyShapesAndTrailingBytes) {
   EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({3, 3, 2, 1, 0, 0, 1, 0, 2, 0, 3}));
 }
 
+TEST(Tool, InputFromAPipe) {
+  scratch_dir dir;
+  write_bytes(dir.file("in.frq"), worked_input);
+  EXPECT_EQ(run_tool(dir, "/dev/stdin", "cat in.frq |").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({3, 3, 2, 1, 0, 0, 1, 0, 2, 0, 3}));
+
+  // Without a length to check against, a header promising 8 GiB is refused when the counts
+  // run out, having held no more than what arrived.
+  write_bytes(dir.file("in.frq"), words({46404, 46404, 1, 2, 3}));
+  const outcome out = run_tool(dir, "/dev/stdin", "cat in.frq |");
+  EXPECT_EQ(out.status, 1);
+  EXPECT_EQ(out.errors, "tornavel: /dev/stdin: file is shorter than its header says\n");
+}
+
 TEST(Tool, OutputsGetTheUsualPermissions) {
   scratch_dir dir;
   write_bytes(dir.file("in"), worked_input);
