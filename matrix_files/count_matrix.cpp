@@ -134,9 +134,10 @@ void write_count_matrix(file_stream& stream, std::int32_t columns, std::int32_t 
   const auto row_words = static_cast<std::size_t>(columns);
   const std::size_t total_rows = columns == 0 ? 0 : static_cast<std::size_t>(rows);
   if (total_rows == 0) return;
-  // Two pieces in turn: while a second thread writes one to the file (time spent copying in
-  // the kernel), this one fills the other. Each piece is small enough to stay in cache between
-  // being filled and being written. The bytes are the same as from a plain loop.
+  // Two pieces of about 2 MiB in turn: while a second thread writes one to the file (time spent
+  // copying in the kernel), this one fills the other. The bytes are the same as from a plain
+  // loop. `writing` is declared after `pieces`, so on an exception it is destroyed first and
+  // waits for its write before the piece it reads is freed.
   const std::size_t piece_rows = std::max<std::size_t>(1, (std::size_t{1} << 19) / row_words);
   std::array<count_vector, 2> pieces;
   std::future<void> writing;
@@ -147,19 +148,28 @@ void write_count_matrix(file_stream& stream, std::int32_t columns, std::int32_t 
     swap_to_file_order(piece);
     if (writing.valid()) writing.get();  // rethrows a failed write
     writing = std::async(std::launch::async,
-                         [&stream, &piece] { write_exact(stream, piece.data(), piece.size() * 4); });
+                         [&stream, &piece] {
+                           write_exact(stream, piece.data(), piece.size() * sizeof(std::int32_t));
+                         });
   }
   writing.get();
 }
 
+namespace {
+
+// The filler for counts held whole in memory.
+row_filler rows_of(std::span<const std::int32_t> counts, std::int32_t columns) {
+  return [counts, columns](std::size_t first_row, std::span<std::int32_t> out) {
+    const std::size_t first = first_row * static_cast<std::size_t>(columns);
+    std::copy_n(counts.begin() + static_cast<std::ptrdiff_t>(first), out.size(), out.begin());
+  };
+}
+
+}  // namespace
+
 void write_count_matrix(file_stream& stream, std::int32_t columns, std::int32_t rows,
                         std::span<const std::int32_t> counts) {
-  write_count_matrix(stream, columns, rows,
-                     [&](std::size_t first_row, std::span<std::int32_t> out) {
-                       const std::size_t first = first_row * static_cast<std::size_t>(columns);
-                       std::copy_n(counts.begin() + static_cast<std::ptrdiff_t>(first),
-                                   out.size(), out.begin());
-                     });
+  write_count_matrix(stream, columns, rows, rows_of(counts, columns));
 }
 
 staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
@@ -172,10 +182,7 @@ staged_file save_count_matrix(const std::string& path, std::int32_t columns, std
 
 staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
                               std::span<const std::int32_t> counts) {
-  staged_file file(path);
-  write_count_matrix(file.stream(), columns, rows, counts);
-  file.finish();
-  return file;
+  return save_count_matrix(path, columns, rows, rows_of(counts, columns));
 }
 
 }  // namespace tornavel

@@ -6,38 +6,29 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "matrix_files/file_error.h"
 
 namespace tornavel {
 
 staged_file::staged_file(std::string path) : path_(std::move(path)) {
-  std::vector<char> name(path_.begin(), path_.end());
-  for (char c : std::string_view(".XXXXXX")) name.push_back(c);
-  name.push_back('\0');
+  std::string name = path_ + ".XXXXXX";
   const int fd = mkstemp(name.data());
   if (fd < 0) throw file_error::from_errno(path_, errno);
-  temporary_path_ = name.data();
+  const auto give_up = [&](int error) {
+    close(fd);
+    unlink(name.c_str());
+    return file_error::from_errno(path_, error);
+  };
   // mkstemp creates the file private to its owner; give it the permissions a plain fopen "wb"
   // would have, so that replacing an output does not change who may read it.
   const mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(fd, 0666 & ~mask) != 0) {
-    const int error = errno;
-    close(fd);
-    unlink(temporary_path_.c_str());
-    throw file_error::from_errno(path_, error);
-  }
+  if (fchmod(fd, 0666 & ~mask) != 0) throw give_up(errno);
   std::FILE* stream = fdopen(fd, "wb");
-  if (stream == nullptr) {
-    const int error = errno;
-    close(fd);
-    unlink(temporary_path_.c_str());
-    throw file_error::from_errno(path_, error);
-  }
+  if (stream == nullptr) throw give_up(errno);
+  temporary_path_ = std::move(name);
   stream_.emplace(stream, path_);
 }
 
