@@ -6,48 +6,69 @@
 #include <cmath>
 
 namespace tornavel {
+namespace {
+
+bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+}  // namespace
 
 log_factorial_table::log_factorial_table(std::int64_t dense_end,
                                          std::span<const double> checkpoints)
-    : dense_end_(std::max<std::int64_t>(dense_end, 1)), checkpoints_(checkpoints) {
-  dense_.resize(static_cast<std::size_t>(dense_end_));
-  double sum = 0.0;
-  dense_[0] = 0.0f;
-  for (std::int64_t j = 1; j < dense_end_; ++j) {
+    : dense_end_(1), dense_(1, 0.0f), checkpoints_(checkpoints) {
+  grow_dense(dense_end);
+}
+
+void log_factorial_table::grow_dense(std::int64_t dense_end) {
+  if (dense_end <= dense_end_) return;
+  dense_.resize(static_cast<std::size_t>(dense_end));
+  double sum = dense_last_sum_;
+  for (std::int64_t j = dense_end_; j < dense_end; ++j) {
     sum += std::log(static_cast<double>(j));
     dense_[static_cast<std::size_t>(j)] = static_cast<float>(sum);
-    // The first checkpoint this walk passes costs nothing to check.
-    if (j == log_sum_stride) check_checkpoint(1, sum);
   }
+  dense_end_ = dense_end;
   dense_last_sum_ = sum;
 }
 
-void log_factorial_table::check_checkpoint(std::int64_t i, double walked_sum) {
-  if (checkpoints_state_ != trust::unchecked) return;
-  const bool matched =
-      static_cast<std::size_t>(i) < checkpoints_.size() &&
-      std::bit_cast<std::uint64_t>(checkpoints_[static_cast<std::size_t>(i)]) ==
-          std::bit_cast<std::uint64_t>(walked_sum);
-  checkpoints_state_ = matched ? trust::matched : trust::refused;
+void log_factorial_table::check_checkpoints(std::int64_t j) {
+  const auto count = static_cast<std::int64_t>(checkpoints_.size());
+  const std::int64_t last = std::min(j / log_sum_stride, count - 1);
+  if (checkpoints_refused_ || last <= checked_through_) return;
+  // The first checkpoint, and a few spread over the rest of what this walk will use, each
+  // walked to a unit at a time from the one before: some 4096 logs apiece, a few microseconds.
+  std::vector<std::int64_t> spots;
+  if (checked_through_ == 0) spots.push_back(1);
+  for (std::int64_t part = 1; part <= 4; ++part) {
+    const std::int64_t i = checked_through_ + (last - checked_through_) * part / 4;
+    if (i > 1) spots.push_back(i);
+  }
+  for (std::int64_t i : spots) {
+    const std::int64_t at = (i - 1) * log_sum_stride;
+    const double before = i == 1 ? 0.0 : checkpoints_[static_cast<std::size_t>(i - 1)];
+    if (!same_bits(walk_log_sum_by_units(before, at, at + log_sum_stride),
+                   checkpoints_[static_cast<std::size_t>(i)])) {
+      checkpoints_refused_ = true;
+      return;
+    }
+  }
+  checked_through_ = last;
 }
 
-log_factorial_table::known_sum log_factorial_table::checkpoint_below(std::int64_t j) {
+log_factorial_table::known_sum log_factorial_table::checkpoint_below(std::int64_t j) const {
   const auto count = static_cast<std::int64_t>(checkpoints_.size());
-  if (j < log_sum_stride || count < 2 || checkpoints_state_ == trust::refused) return {-1, 0.0};
-  if (checkpoints_state_ == trust::unchecked) {
-    // Nothing has walked past a checkpoint yet (the dense entries end below the first): walk
-    // to the first one and compare, before any is relied on.
-    check_checkpoint(1, walk_log_sum(dense_last_sum_, dense_end_ - 1, log_sum_stride));
-    if (checkpoints_state_ == trust::refused) return {-1, 0.0};
-  }
+  if (j < log_sum_stride || count < 2 || checkpoints_refused_) return {-1, 0.0};
   const std::int64_t i = std::min(j / log_sum_stride, count - 1);
   return {i * log_sum_stride, checkpoints_[static_cast<std::size_t>(i)]};
 }
 
 void log_factorial_table::add(std::vector<std::int64_t> wanted) {
   std::erase_if(wanted, [this](std::int64_t j) { return j < dense_end_; });
+  if (wanted.empty()) return;
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  check_checkpoints(wanted.back());
 
   std::vector<known_sum> added;
   known_sum from{dense_end_ - 1, dense_last_sum_};

@@ -21,11 +21,15 @@ namespace tornavel {
 class log_factorial_table {
  public:
   // Holds every entry j < dense_end (at least entry 0). checkpoints[i] must be
-  // S(i * log_sum_stride) for the table to use it; if the first one this table checks does not
-  // match its own walk (a different log at run time than at build time), it uses none and walks
-  // from 1, with the same result.
+  // S(i * log_sum_stride) for the table to use it. Before it relies on any, the table walks
+  // from checkpoint to checkpoint a unit at a time at a few places spread over the range it
+  // needs; if one of them does not match (a different log at run time than at build time), it
+  // uses none and walks from 1, with the same result.
   explicit log_factorial_table(std::int64_t dense_end,
                                std::span<const double> checkpoints = builtin_log_sum_checkpoints());
+
+  // Extends the dense entries to every j < dense_end, walking on from the last one held.
+  void grow_dense(std::int64_t dense_end);
 
   // Adds the entry of each index in wanted (any order, repeats allowed, each >= 0). Each is
   // reached by walking on from the nearest index below it whose running sum is known, so every
@@ -43,27 +47,28 @@ class log_factorial_table {
   // The dense entries, for loops that know every index they look up is below dense_end().
   const float* dense_entries() const { return dense_.data(); }
 
-  // Whether the checkpoints were found to match this run's walk (false until one is checked).
-  bool checkpoints_trusted() const { return checkpoints_state_ == trust::matched; }
+  // Whether the checkpoints were found to match this run's walk (false until some are checked).
+  bool checkpoints_trusted() const { return checked_through_ > 0 && !checkpoints_refused_; }
 
  private:
   struct known_sum {
     std::int64_t index;
     double sum;  // S(index), kept so that later walks can start here
   };
-  enum class trust { unchecked, matched, refused };
-
   float sparse_entry(std::int64_t j) const;
   // The nearest checkpoint at or below j, or nothing (index -1) if none may be used.
-  known_sum checkpoint_below(std::int64_t j);
-  void check_checkpoint(std::int64_t i, double walked_sum);
+  // Precondition: check_checkpoints covered j.
+  known_sum checkpoint_below(std::int64_t j) const;
+  // Checks the checkpoints that walks up to index j may start from, unless done already.
+  void check_checkpoints(std::int64_t j);
 
   std::int64_t dense_end_;
   std::vector<float> dense_;
   double dense_last_sum_ = 0.0;    // S(dense_end_ - 1)
   std::vector<known_sum> sparse_;  // ascending index, all >= dense_end_
   std::span<const double> checkpoints_;
-  trust checkpoints_state_ = trust::unchecked;
+  std::int64_t checked_through_ = 0;  // the last checkpoint number checks have covered
+  bool checkpoints_refused_ = false;
 };
 
 }  // namespace tornavel

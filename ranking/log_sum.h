@@ -15,8 +15,14 @@ namespace tornavel {
 // wider format (x87) would give other bits.
 static_assert(FLT_EVAL_METHOD == 0, "floating point must evaluate in the precision of its type");
 
-// Returns S(to), walking on from S(from) = sum; from <= to.
+// Returns S(to), walking on from S(from) = sum; from <= to. Bit for bit the same as adding
+// log(j) for every j in (from, to], but once S passes 2^30 whole runs of steps that add the same
+// amount are taken at once, so that any index below 2^62 is reached in milliseconds.
 double walk_log_sum(double sum, std::int64_t from, std::int64_t to);
+
+// The same, one log per unit: the definition itself, for checking the checkpoints against this
+// run's log.
+double walk_log_sum_by_units(double sum, std::int64_t from, std::int64_t to);
 
 // Checkpoint i holds S(i * log_sum_stride). Built-in checkpoints run from S(0) up to S(2^31).
 inline constexpr std::int64_t log_sum_stride = 4096;

@@ -1,6 +1,7 @@
 // The build-time checkpoints and the walks that start from them agree with the full walk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <random>
@@ -26,14 +27,42 @@ TEST(LogSum, CheckpointsEqualTheFullWalkUpToFourMillion) {
   }
 }
 
-TEST(LogSum, SampledBlocksFarOutJoinTheirNeighbours) {
+TEST(LogSum, SampledBlocksFarOutJoinTheirNeighboursWalkedPlainly) {
+  // The checkpoints are made with the run-wise walk; this keeps them resting on the plain one.
   const auto checkpoints = builtin_log_sum_checkpoints();
   std::mt19937_64 rng(11);
   for (int sample = 0; sample < 300; ++sample) {
     const std::size_t i = rng() % (checkpoints.size() - 1);
     const auto at = static_cast<std::int64_t>(i) * log_sum_stride;
-    EXPECT_EQ(bits(walk_log_sum(checkpoints[i], at, at + log_sum_stride)), bits(checkpoints[i + 1]))
+    EXPECT_EQ(bits(plain::walk(checkpoints[i], at, at + log_sum_stride)), bits(checkpoints[i + 1]))
         << "block " << i;
+  }
+}
+
+TEST(LogSum, RunWiseWalkEqualsThePlainWalk) {
+  const auto checkpoints = builtin_log_sum_checkpoints();
+  struct stretch {
+    std::size_t checkpoint;
+    std::int64_t steps;
+  };
+  std::vector<stretch> stretches;
+  std::mt19937_64 rng(12);
+  for (int sample = 0; sample < 200; ++sample) {
+    stretches.push_back({static_cast<std::size_t>(rng() % checkpoints.size()), 5000});
+  }
+  // Where the sum enters each binade from 2^30 on, the run-wise walk's first and last.
+  for (double binade = 0x1p30; binade < checkpoints.back(); binade *= 2) {
+    const auto above = std::upper_bound(checkpoints.begin(), checkpoints.end(), binade);
+    stretches.push_back({static_cast<std::size_t>(above - checkpoints.begin()) - 1, 40000});
+  }
+  // And one long stretch beyond the last checkpoint, where the runs are longest.
+  stretches.push_back({checkpoints.size() - 1, 300'000'000});
+  for (const stretch& s : stretches) {
+    const auto from = static_cast<std::int64_t>(s.checkpoint) * log_sum_stride;
+    const double start = checkpoints[s.checkpoint];
+    ASSERT_EQ(bits(walk_log_sum(start, from, from + s.steps)),
+              bits(plain::walk(start, from, from + s.steps)))
+        << s.steps << " steps from " << from;
   }
 }
 

@@ -6,6 +6,11 @@
 
 namespace plain {
 
+double walk(double sum, std::int64_t from, std::int64_t to) {
+  for (std::int64_t j = from + 1; j <= to; ++j) sum = sum + std::log(static_cast<double>(j));
+  return sum;
+}
+
 std::vector<float> log_factorial_table(std::int64_t last) {
   std::vector<float> table(static_cast<std::size_t>(last) + 1);
   table[0] = 0.0f;

@@ -21,6 +21,9 @@ struct ranking {
   std::vector<std::int32_t> order;  // highest score first
 };
 
+// S(to), adding log(j) for every j in (from, to] to sum = S(from).
+double walk(double sum, std::int64_t from, std::int64_t to);
+
 // Entries 0 .. last of the log-factorial table.
 std::vector<float> log_factorial_table(std::int64_t last);
 
