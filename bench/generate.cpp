@@ -14,10 +14,10 @@
 
 namespace {
 
-using tornavel::count_vector;
+using tornavel::uninitialized_counts;
 
-count_vector dense(std::mt19937_64& rng, std::int32_t side) {
-  count_vector counts(static_cast<std::size_t>(side) * side);
+uninitialized_counts dense(std::mt19937_64& rng, std::int32_t side) {
+  uninitialized_counts counts(static_cast<std::size_t>(side) * side);
   for (std::int32_t& x : counts) {
     x = static_cast<std::int32_t>(rng() % 8);
     if (rng() % 16 == 0) x += static_cast<std::int32_t>(rng() % 13);
@@ -25,8 +25,8 @@ count_vector dense(std::mt19937_64& rng, std::int32_t side) {
   return counts;
 }
 
-count_vector totals(std::mt19937_64& rng, std::int32_t side) {
-  count_vector counts(static_cast<std::size_t>(side) * side);
+uninitialized_counts totals(std::mt19937_64& rng, std::int32_t side) {
+  uninitialized_counts counts(static_cast<std::size_t>(side) * side);
   const double scale = 2.13e7;
   for (std::int32_t r = 0; r < side; ++r) {
     for (std::int32_t k = 0; k < side; ++k) {
@@ -38,8 +38,8 @@ count_vector totals(std::mt19937_64& rng, std::int32_t side) {
   return counts;
 }
 
-count_vector sparse(std::mt19937_64& rng, std::int32_t side) {
-  count_vector counts(static_cast<std::size_t>(side) * side);
+uninitialized_counts sparse(std::mt19937_64& rng, std::int32_t side) {
+  uninitialized_counts counts(static_cast<std::size_t>(side) * side);
   for (std::int32_t& x : counts) {
     x = rng() % 100 == 0 ? static_cast<std::int32_t>(1 + rng() % 100) : 0;
   }
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   const std::string workload = argv[1];
   std::mt19937_64 rng(20261208);
   std::int32_t side = 0;
-  count_vector counts;
+  uninitialized_counts counts;
   if (workload == "dense") {
     counts = dense(rng, side = 4096);
   } else if (workload == "totals") {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   std::printf("%lld\n", static_cast<long long>(largest));
   try {
     tornavel::staged_file out = tornavel::save_count_matrix(argv[2], side, side, counts);
-    tornavel::publish_in_order({&out});
+    tornavel::publish_together({&out});
   } catch (const tornavel::file_error& error) {
     std::fprintf(stderr, "tornavel_generate: %s\n", error.what());
     return 1;

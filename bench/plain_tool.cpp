@@ -9,14 +9,14 @@
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   try {
-    const tornavel::count_matrix loaded = tornavel::load_file(argv[1]);
+    const tornavel::count_matrix loaded = tornavel::load_count_matrix(argv[1]);
     plain::matrix m{loaded.columns, loaded.rows, {loaded.counts.begin(), loaded.counts.end()}};
     const plain::ranking ranked = plain::rank(m);
     const std::vector<std::int32_t> reordered = plain::reorder(m, ranked.order);
-    tornavel::staged_file order = tornavel::save_file(ranked.order, "tornavel.ord");
+    tornavel::staged_file order = tornavel::save_order_file(ranked.order, "tornavel.ord");
     tornavel::staged_file frq =
         tornavel::save_count_matrix("tornavel.frq", m.columns, m.rows, reordered);
-    tornavel::publish_in_order({&order, &frq});
+    tornavel::publish_together({&order, &frq});
   } catch (const tornavel::file_error& error) {
     std::fprintf(stderr, "tornavel_plain: %s\n", error.what());
     return 1;

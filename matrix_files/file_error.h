@@ -7,8 +7,8 @@
 
 namespace tornavel {
 
-// A failure tied to one file: what() reads "PATH: REASON", ready to be printed after the
-// program's name.
+// A failure tied to one file: what() reads "NAME: REASON", ready to be printed after the
+// program's name on one line.
 class file_error : public std::runtime_error {
  public:
   file_error(const std::string& path, const std::string& reason);
@@ -23,6 +23,11 @@ class file_error : public std::runtime_error {
   std::string path_;
   std::string reason_;
 };
+
+// The name as it may be shown on a terminal: unchanged, unless it holds a control character
+// (a newline would split a message in two, an escape sequence would act on the terminal); then
+// it is quoted, with such bytes, quotes and backslashes written as C escapes: 'a\nb'.
+std::string printable_name(const std::string& name);
 
 }  // namespace tornavel
 

@@ -4,10 +4,11 @@
 
 #include "matrix_files/coding.h"
 #include "matrix_files/count_matrix.h"
-#include "matrix_files/count_vector.h"
+#include "matrix_files/count_matrix_file.h"
 #include "matrix_files/file_error.h"
 #include "matrix_files/file_stream.h"
 #include "matrix_files/order_file.h"
 #include "matrix_files/staged_file.h"
+#include "matrix_files/uninitialized_counts.h"
 
 #endif  // TORNAVEL_MATRIX_FILES_MATRIX_FILES_H_

@@ -5,7 +5,7 @@
 
 namespace tornavel {
 
-staged_file save_file(std::span<const std::int32_t> order, const std::string& path) {
+staged_file save_order_file(std::span<const std::int32_t> order, const std::string& path) {
   staged_file file(path);
   write_words(file.stream(), order);
   file.finish();

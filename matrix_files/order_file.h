@@ -15,7 +15,7 @@
 namespace tornavel {
 
 // Writes the order file destined for path and returns it finished but unpublished.
-staged_file save_file(std::span<const std::int32_t> order, const std::string& path);
+staged_file save_order_file(std::span<const std::int32_t> order, const std::string& path);
 
 // Reads the order file at path. Throws file_error unless its length is a whole number of words
 // and its entries are a permutation of 0 .. entries - 1.

@@ -1,8 +1,11 @@
 #include "ranking/column_scores.h"
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <numeric>
 
+#include "ranking/log_factorial.h"
 #include "ranking/row_kernels.h"
 
 namespace tornavel {
@@ -12,53 +15,145 @@ namespace {
 // most grand_total / limit of them can reach it, and get an entry each.
 constexpr std::int64_t dense_limit = std::int64_t{1} << 20;
 
+// Rows are read about 4 MiB at a time (or one row, if that is more), into one of two buffers
+// while the other is scored.
+constexpr std::size_t block_words = std::size_t{1} << 20;
+
+using clock = std::chrono::steady_clock;
+
+double seconds_since(clock::time_point start) {
+  return std::chrono::duration<double>(clock::now() - start).count();
+}
+
+// The per-column state of one pass: c and B of every column, added to a block at a time.
+struct column_sums {
+  std::vector<std::int64_t> counts;  // c: 64-bit, since a column may add up past 2^31
+  std::vector<double> logs;          // B: the table entries of the column's counts, summed
+};
+
+// A bound on the counts of a block: their OR, which is at least the largest of them (all are
+// non-negative) and less than twice it. Unlike a maximum of 32-bit integers, which needs SSE4.1,
+// an OR in eight lanes becomes vector instructions at any optimisation level.
+std::int32_t bound_of(std::span<const std::int32_t> block) {
+  std::int32_t lanes[8] = {};
+  std::size_t at = 0;
+  for (; at + 8 <= block.size(); at += 8) {
+    for (std::size_t lane = 0; lane < 8; ++lane) lanes[lane] |= block[at + lane];
+  }
+  std::int32_t bound = 0;
+  for (; at < block.size(); ++at) bound |= block[at];
+  for (std::int32_t lane : lanes) bound |= lane;
+  return bound;
+}
+
+// Makes sure the table holds the entry of every count in block, whose counts are all at most
+// bound: the dense part grows as far as they need (up to its limit), and counts beyond it get
+// entries of their own. Returns whether every count of the block lies in the dense part.
+bool prepare_table(log_factorial_table& table, std::span<const std::int32_t> block,
+                   std::int32_t bound) {
+  if (bound < table.dense_end()) return true;
+  table.grow_dense(std::min(std::int64_t{bound} + 1, dense_limit));
+  if (bound < table.dense_end()) return true;
+  std::vector<std::int64_t> wanted;
+  for (std::int32_t x : block) {
+    if (x >= table.dense_end()) wanted.push_back(x);
+  }
+  table.add(std::move(wanted));
+  return false;
+}
+
+// Where to split the columns between this thread, which also reads the next block, and the
+// helper, so that both finish a block at once: from the last block's times, taking the helper's
+// time per column as the cost of a column and the rest of this thread's time as the reading.
+class column_split {
+ public:
+  column_split(std::size_t columns, bool helped) : columns_(columns), split_(helped ? columns / 2 : columns) {}
+  std::size_t at() const { return split_; }
+  void adjust(double here_seconds, double there_seconds) {
+    if (split_ == columns_ || split_ == 0 || there_seconds <= 0.0) return;
+    const double per_column = there_seconds / static_cast<double>(columns_ - split_);
+    const double reading = std::max(0.0, here_seconds - per_column * static_cast<double>(split_));
+    const double best = (static_cast<double>(columns_) - reading / per_column) / 2.0;
+    const auto lowest = static_cast<double>(columns_ / 8);
+    split_ = static_cast<std::size_t>(std::clamp(best, lowest, static_cast<double>(columns_) - lowest));
+  }
+
+ private:
+  std::size_t columns_;
+  std::size_t split_;
+};
+
+// Adds the rows of block to the columns [from, to).
+void add_block(std::span<const std::int32_t> block, std::size_t columns, std::size_t from,
+               std::size_t to, const log_factorial_table& table, bool all_dense,
+               column_sums& sums) {
+  const auto add_dense_row = fastest_row_kernels().add_dense_row;
+  for (std::size_t at = 0; at < block.size(); at += columns) {
+    const std::int32_t* row = block.data() + at + from;
+    if (all_dense) {
+      add_dense_row(row, to - from, table.dense_entries(), &sums.counts[from], &sums.logs[from]);
+    } else {
+      add_row(row, to - from, [&table](std::int32_t x) { return table[x]; }, &sums.counts[from],
+              &sums.logs[from]);
+    }
+  }
+}
+
 }  // namespace
 
-log_factorial_table build_log_factorial_table(const count_matrix& matrix) {
-  const std::int64_t dense_end = std::min(std::int64_t{matrix.largest_count} + 1, dense_limit);
-  log_factorial_table table(dense_end);
-  if (matrix.largest_count >= dense_end) {
-    // The large counts and the column sums are wanted in one walk: a second walk for the sums
-    // would go over stretches of the running sum that the first had walked already.
-    std::vector<std::int64_t> wanted;
-    const auto columns = static_cast<std::size_t>(matrix.columns);
-    std::vector<std::int64_t> column_totals(columns, 0);
-    for (std::size_t i = 0; i < matrix.counts.size(); ++i) {
-      const std::int32_t count = matrix.counts[i];
-      column_totals[i % columns] += count;
-      if (count >= dense_end) wanted.push_back(count);
+std::vector<column_rank> score_columns(row_source& source, worker* helper) {
+  const std::size_t columns = source.columns();
+  const std::size_t rows = source.rows();
+  column_sums sums{std::vector<std::int64_t>(columns, 0), std::vector<double>(columns, 0.0)};
+  log_factorial_table table(1);
+  if (rows > 0) {
+    const std::size_t block_rows = std::max<std::size_t>(1, block_words / columns);
+    // Untouched pages of these cost nothing: a source in memory never reads into them.
+    std::unique_ptr<std::int32_t[]> scratch[2] = {
+        std::make_unique_for_overwrite<std::int32_t[]>(block_rows * columns),
+        std::make_unique_for_overwrite<std::int32_t[]>(block_rows * columns)};
+    const auto scratch_span = [&](int turn) {
+      return std::span<std::int32_t>(scratch[turn].get(), block_rows * columns);
+    };
+    // This thread takes the lower columns and reads the next block besides.
+    column_split split(columns, helper != nullptr && helper->has_thread());
+    source.expect_rows_in_order();
+    std::span<const std::int32_t> block =
+        source.read_rows(0, std::min(block_rows, rows), scratch_span(0));
+    std::int32_t bound = bound_of(block);
+    for (std::size_t first = 0, turn = 0; first < rows; turn ^= 1) {
+      const bool all_dense = prepare_table(table, block, bound);
+      const std::size_t next = first + block.size() / columns;
+      std::span<const std::int32_t> next_block;
+      double here_seconds = 0.0, there_seconds = 0.0;
+      const auto upper = [&] {
+        const auto start = clock::now();
+        add_block(block, columns, split.at(), columns, table, all_dense, sums);
+        there_seconds = seconds_since(start);
+      };
+      const auto lower = [&] {
+        const auto start = clock::now();
+        add_block(block, columns, 0, split.at(), table, all_dense, sums);
+        if (next < rows) {
+          next_block = source.read_rows(next, std::min(block_rows, rows - next),
+                                        scratch_span(static_cast<int>(turn ^ 1)));
+          bound = bound_of(next_block);
+        }
+        here_seconds = seconds_since(start);
+      };
+      if (helper != nullptr) {
+        helper->run_beside(upper, lower);
+      } else {
+        lower();
+      }
+      split.adjust(here_seconds, there_seconds);
+      block = next_block;
+      first = next;
     }
-    wanted.insert(wanted.end(), column_totals.begin(), column_totals.end());
-    table.add(std::move(wanted));
   }
-  return table;
-}
-
-column_sums sum_columns(const count_matrix& matrix, const log_factorial_table& table) {
-  const auto columns = static_cast<std::size_t>(matrix.columns);
-  column_sums sums;
-  sums.counts.assign(columns, 0);
-  sums.logs.assign(columns, 0.0);
-  const bool all_dense = matrix.largest_count < table.dense_end();
-  const float* dense = table.dense_entries();
-  const auto add_dense_row = fastest_row_kernels().add_dense_row;
-  for (std::size_t r = 0; r < matrix.stored_rows(); ++r) {
-    const std::int32_t* row = matrix.counts.data() + r * columns;
-    if (all_dense) {
-      add_dense_row(row, columns, dense, sums.counts.data(), sums.logs.data());
-    } else {
-      add_row(row, columns, [&table](std::int32_t x) { return table[x]; }, sums.counts.data(),
-              sums.logs.data());
-    }
-  }
-  sums.grand_total = std::accumulate(sums.counts.begin(), sums.counts.end(), std::int64_t{0});
-  return sums;
-}
-
-std::vector<column_rank> score_columns(const column_sums& sums, log_factorial_table& table) {
   table.add(sums.counts);
-  std::vector<column_rank> records(sums.counts.size());
-  for (std::size_t k = 0; k < records.size(); ++k) {
+  std::vector<column_rank> records(columns);
+  for (std::size_t k = 0; k < columns; ++k) {
     const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
     records[k] = {static_cast<std::int32_t>(k), static_cast<float>(score)};
   }
@@ -80,18 +175,16 @@ std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
   return order;
 }
 
-std::vector<std::int32_t> rank_matrix(const count_matrix& matrix) {
-  if (matrix.rows == 0) {
+std::vector<std::int32_t> rank_matrix(row_source& source, worker* helper) {
+  if (source.rows() == 0) {
     // Every column scores 0, so the order is the columns in ascending order. A header may ask
     // for up to 2^31 - 1 such columns in a file of 8 bytes: nothing but the order itself is
     // worth allocating for them.
-    std::vector<std::int32_t> order(static_cast<std::size_t>(matrix.columns));
+    std::vector<std::int32_t> order(source.columns());
     std::iota(order.begin(), order.end(), 0);
     return order;
   }
-  log_factorial_table table = build_log_factorial_table(matrix);
-  const column_sums sums = sum_columns(matrix, table);
-  std::vector<column_rank> records = score_columns(sums, table);
+  std::vector<column_rank> records = score_columns(source, helper);
   return rank_columns(records);
 }
 

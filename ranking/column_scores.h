@@ -13,8 +13,8 @@
 #include <span>
 #include <vector>
 
-#include "matrix_files/count_matrix.h"
-#include "ranking/log_factorial.h"
+#include "ranking/row_source.h"
+#include "ranking/worker.h"
 
 namespace tornavel {
 
@@ -24,22 +24,10 @@ struct column_rank {
 };
 static_assert(sizeof(column_rank) == 8);
 
-// What scoring needs of each column, gathered in one pass over the matrix.
-struct column_sums {
-  std::vector<std::int64_t> counts;  // c: 64-bit, since a column may add up past 2^31
-  std::vector<double> logs;          // B: the table entries of the column's counts, summed
-  std::int64_t grand_total = 0;
-};
-
-// The table with the entry of every count in the matrix: dense up to the largest count, or up
-// to a limit above which each large count, and then each column sum, gets an entry of its own.
-log_factorial_table build_log_factorial_table(const count_matrix& matrix);
-
-// Sums every column. Precondition: table holds the entry of every count.
-column_sums sum_columns(const count_matrix& matrix, const log_factorial_table& table);
-
-// One record per column, record k for column k. Adds the entries of the column sums to table.
-std::vector<column_rank> score_columns(const column_sums& sums, log_factorial_table& table);
+// Scores every column in one pass over the rows, in order: record k for column k. The table
+// entries are filled as the counts call for them, once each, and the columns are split between
+// this thread and helper's, if given, each column's entries still added in row order.
+std::vector<column_rank> score_columns(row_source& rows, worker* helper = nullptr);
 
 // Orders a before b by descending score and, between equal scores, by ascending column, so that
 // every run on every platform gives the same order. Returns -1 when a goes first, 1 when b does,
@@ -49,8 +37,8 @@ int compare_rank(const column_rank& a, const column_rank& b);
 // Sorts the records with compare_rank and returns their columns in that order.
 std::vector<std::int32_t> rank_columns(std::span<column_rank> records);
 
-// The whole ranking of a matrix: the columns, highest score first.
-std::vector<std::int32_t> rank_matrix(const count_matrix& matrix);
+// The whole ranking: the columns, highest score first.
+std::vector<std::int32_t> rank_matrix(row_source& rows, worker* helper = nullptr);
 
 }  // namespace tornavel
 

@@ -5,22 +5,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
-#include "matrix_files/count_matrix.h"
+#include "ranking/row_source.h"
 
 namespace tornavel {
 
 // Output count (l, k) is input count (order[l], order[k]): output row l is input row order[l]
 // with its entries taken in the order `order`, so that item order[0] becomes the first row and
 // the first column. Precondition for both functions: order is a permutation of
-// 0 .. columns - 1 and the matrix is square or empty.
+// 0 .. columns - 1 and the source is square or empty.
 
-// Fills out with the output rows from first_row on; out holds a whole number of rows.
-void reorder_rows(const count_matrix& matrix, std::span<const std::int32_t> order,
-                  std::size_t first_row, std::span<std::int32_t> out);
+// Where each column goes: position[order[k]] == k.
+std::vector<std::int32_t> positions_of(std::span<const std::int32_t> order);
 
-// The whole output; empty when rows or columns is 0.
-count_vector reorder_matrix(const count_matrix& matrix, std::span<const std::int32_t> order);
+// Fills out with the output rows from first_row on; out holds a whole number of rows, position
+// is positions_of(order). Input rows are read one at a time into row_scratch (columns words),
+// with advice to the source about the rows that follow.
+void reorder_rows(row_source& source, std::span<const std::int32_t> order,
+                  std::span<const std::int32_t> position, std::size_t first_row,
+                  std::span<std::int32_t> out, std::span<std::int32_t> row_scratch);
+
+// The whole output; empty when there are no rows or no columns.
+std::vector<std::int32_t> reorder_matrix(row_source& source, std::span<const std::int32_t> order);
 
 }  // namespace tornavel
 

@@ -1,7 +1,7 @@
 // The two inner loops of a run, in a portable build and, where the compiler and the CPU allow,
-// an AVX2 build. Both builds do the same operations on each column in the same order, so they
-// give the same bits; AVX2 only does four or eight columns at a time (its gathers fetch table
-// entries and counts for several columns at once).
+// an AVX2 build: the same source, compiled twice, the second time with the compiler free to use
+// AVX2's wider vector instructions. Both do the same operations on each column in the same
+// order (no reassociation or contraction is allowed), so they give the same bits.
 #ifndef TORNAVEL_RANKING_ROW_KERNELS_H_
 #define TORNAVEL_RANKING_ROW_KERNELS_H_
 

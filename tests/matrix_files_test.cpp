@@ -35,13 +35,14 @@ TEST(MatrixFiles, PutWordWritesLowByteFirst) {
 TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
   scratch_dir dir;
   const std::vector<std::int32_t> counts{7, 0, 2147483647, 1};
-  save_count_matrix(dir.file("m"), 2, 2, counts).publish();
+  staged_file saved = save_count_matrix(dir.file("m"), 2, 2, counts);
+  publish_together({&saved});
   EXPECT_EQ(read_bytes(dir.file("m")), words({2, 2, 7, 0, 2147483647, 1}));
 
   bytes with_tail = read_bytes(dir.file("m"));
   with_tail.insert(with_tail.end(), {0xde, 0xad, 0xbe});
   write_bytes(dir.file("tail"), with_tail);
-  const count_matrix loaded = load_file(dir.file("tail"));
+  const count_matrix loaded = load_count_matrix(dir.file("tail"));
   EXPECT_EQ(loaded.columns, 2);
   EXPECT_EQ(loaded.rows, 2);
   EXPECT_TRUE(std::equal(loaded.counts.begin(), loaded.counts.end(), counts.begin(), counts.end()));
@@ -50,7 +51,7 @@ TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
 TEST(MatrixFiles, EmptyShapesLoad) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({0, 5}));
-  const count_matrix no_columns = load_file(dir.file("m"));
+  const count_matrix no_columns = load_count_matrix(dir.file("m"));
   EXPECT_EQ(no_columns.columns, 0);
   EXPECT_EQ(no_columns.rows, 5);
   EXPECT_TRUE(no_columns.counts.empty());
@@ -60,7 +61,7 @@ TEST(StagedFile, AppearsOnlyWhenPublished) {
   scratch_dir dir;
   write_bytes(dir.file("out"), {1, 2, 3});
   {
-    staged_file file = save_file(std::vector<std::int32_t>{9}, dir.file("out"));
+    staged_file file = save_order_file(std::vector<std::int32_t>{9}, dir.file("out"));
     EXPECT_EQ(read_bytes(dir.file("out")), (bytes{1, 2, 3}));
     EXPECT_EQ(dir.names().size(), 2u);  // the old file and the temporary
   }
@@ -68,8 +69,8 @@ TEST(StagedFile, AppearsOnlyWhenPublished) {
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"out"}));
   EXPECT_EQ(read_bytes(dir.file("out")), (bytes{1, 2, 3}));
 
-  staged_file file = save_file(std::vector<std::int32_t>{9}, dir.file("out"));
-  publish_in_order({&file});
+  staged_file file = save_order_file(std::vector<std::int32_t>{9}, dir.file("out"));
+  publish_together({&file});
   EXPECT_EQ(read_bytes(dir.file("out")), words({9}));
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"out"}));
 }
@@ -78,10 +79,10 @@ TEST(StagedFile, DirectoryInTheWayStopsBeforeAnyRename) {
   scratch_dir dir;
   write_bytes(dir.file("first"), {1});
   std::filesystem::create_directory(dir.file("second"));
-  staged_file first = save_file(std::vector<std::int32_t>{1}, dir.file("first"));
-  staged_file second = save_file(std::vector<std::int32_t>{2}, dir.file("second"));
+  staged_file first = save_order_file(std::vector<std::int32_t>{1}, dir.file("first"));
+  staged_file second = save_order_file(std::vector<std::int32_t>{2}, dir.file("second"));
   try {
-    publish_in_order({&first, &second});
+    publish_together({&first, &second});
     FAIL() << "published over a directory";
   } catch (const file_error& error) {
     EXPECT_EQ(error.path(), dir.file("second"));

@@ -76,7 +76,7 @@ TEST(Show, HeatmapFile) {
 }
 
 TEST(Show, HeatmapAveragesBlocksOfLargeMatrices) {
-  tornavel::count_vector counts(25, 0);
+  tornavel::uninitialized_counts counts(25, 0);
   counts[0] = 9;  // top-left 3 x 3 block: mean 1; the rest 0
   const tornavel::count_matrix m = tornavel::make_count_matrix(5, 5, counts);
   const tornavel::grey_image image = tornavel::draw_heatmap(m, 2);

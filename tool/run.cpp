@@ -1,11 +1,16 @@
 #include "tool/run.h"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
+#include "tool/input_rows.h"
 
 namespace tornavel {
 namespace {
@@ -14,20 +19,73 @@ void complain(const std::string& message) {
   std::fprintf(stderr, "tornavel: %s\n", message.c_str());
 }
 
-void run_job(const std::string& input_path) {
-  // The input is read whole and closed before any output is opened, so it may itself be a
-  // previous run's output.
-  const count_matrix matrix = load_file(input_path);
-  const std::vector<std::int32_t> order = rank_matrix(matrix);
+// Writes the reordered rows after the header, in pieces of about 2 MiB: while the helper writes
+// one piece to the file, this thread fills the next.
+void write_reordered(row_source& rows, std::span<const std::int32_t> order, file_stream& out,
+                     worker& helper) {
+  const std::size_t columns = rows.columns();
+  const std::size_t total = rows.rows();
+  if (total == 0) return;
+  const std::size_t piece_rows = std::max<std::size_t>(1, (std::size_t{1} << 19) / columns);
+  const std::size_t piece_words = piece_rows * columns;
+  const std::unique_ptr<std::int32_t[]> pieces[2] = {
+      std::make_unique_for_overwrite<std::int32_t[]>(piece_words),
+      std::make_unique_for_overwrite<std::int32_t[]>(piece_words)};
+  std::vector<std::int32_t> row(columns);
+  const std::vector<std::int32_t> position = positions_of(order);
+  const auto piece = [&](std::size_t turn, std::size_t first) {
+    return std::span<std::int32_t>(pieces[turn].get(), std::min(piece_rows, total - first) * columns);
+  };
+  reorder_rows(rows, order, position, 0, piece(0, 0), row);
+  for (std::size_t first = 0, turn = 0; first < total; first += piece_rows, turn ^= 1) {
+    const std::size_t next = first + piece_rows;
+    helper.run_beside([&] { write_count_rows(out, piece(turn, first)); },
+                      [&] {
+                        if (next < total) {
+                          reorder_rows(rows, order, position, next, piece(turn ^ 1, next), row);
+                        }
+                      });
+  }
+}
 
-  staged_file order_file = save_file(order, order_file_name);
-  // The reordered matrix goes to the file a few rows at a time, never whole in memory.
-  staged_file frq_file = save_count_matrix(
-      matrix_file_name, matrix.columns, matrix.rows,
-      [&](std::size_t first_row, std::span<std::int32_t> out) {
-        reorder_rows(matrix, order, first_row, out);
-      });
-  publish_in_order({&order_file, &frq_file});
+void run_job(const std::string& input_path) {
+  worker helper;
+  // The input stays open until both outputs are in place, so it may be a previous run's output:
+  // its name is replaced, not the contents being read.
+  count_matrix_input input = count_matrix_input::open(input_path);
+  input_rows rows(input);
+  const std::vector<std::int32_t> order = rank_matrix(rows, &helper);
+
+  staged_file order_file = save_order_file(order, order_file_name);
+  staged_file frq_file(matrix_file_name);
+  write_count_matrix_header(frq_file.stream(), input.columns(), input.rows());
+  write_reordered(rows, order, frq_file.stream(), helper);
+  frq_file.finish();
+  input.check_unchanged();
+  publish_together({&order_file, &frq_file});
+}
+
+// A signal that ends the run removes its temporary files first, then ends it as the signal
+// would have.
+extern "C" void end_on_signal(int signal_number) {
+  remove_staged_files_now();
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void handle_signals() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction action {};
+    // A signal the caller chose to ignore (a background job's SIGINT) stays ignored.
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    action.sa_handler = end_on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signal_number, &action, nullptr);
+  }
+  // Past a file-size limit, a write fails with EFBIG and is reported like any other failure,
+  // instead of the signal killing the run without a word.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace
@@ -38,16 +96,20 @@ int run(int argc, char** argv) {
     return exit_usage;
   }
   const std::string input_path = argv[1];
+  handle_signals();
   try {
     run_job(input_path);
   } catch (const file_error& error) {
     complain(error.what());
     return exit_failure;
   } catch (const std::bad_alloc&) {
-    complain(input_path + ": not enough memory");
+    complain(printable_name(input_path) + ": not enough memory");
     return exit_failure;
   } catch (const std::length_error&) {
-    complain(input_path + ": not enough memory");
+    complain(printable_name(input_path) + ": not enough memory");
+    return exit_failure;
+  } catch (const std::exception& error) {
+    complain(printable_name(input_path) + ": " + error.what());
     return exit_failure;
   }
   return exit_success;

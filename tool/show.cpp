@@ -15,6 +15,7 @@
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
 #include "tool/heatmap.h"
+#include "tool/input_rows.h"
 
 #ifndef TORNAVEL_VERSION
 #define TORNAVEL_VERSION "unknown"
@@ -135,7 +136,7 @@ std::string name_of(const std::vector<std::string>& labels, std::size_t item) {
 }
 
 void show_matrix(const options& o) {
-  const count_matrix matrix = load_file(o.file);
+  const count_matrix matrix = load_count_matrix(o.file);
   const auto columns = static_cast<std::size_t>(matrix.columns);
   const std::size_t rows = matrix.stored_rows();
   std::vector<std::string> labels;
@@ -160,7 +161,7 @@ void show_matrix(const options& o) {
   if (o.heatmap) {
     if (matrix.counts.empty()) throw file_error(o.file, "matrix has no counts to draw");
     staged_file image = save_pgm(draw_heatmap(matrix), *o.heatmap);
-    publish_in_order({&image});
+    publish_together({&image});
   }
   if (matrix.counts.empty()) return;
 
@@ -198,17 +199,13 @@ void show_order(const options& o) {
   if (o.labels) labels = load_labels(*o.labels, order.size());
   std::vector<column_rank> scores;
   if (o.matrix) {
-    const count_matrix matrix = load_file(*o.matrix);
-    if (static_cast<std::size_t>(matrix.columns) != order.size()) {
-      throw file_error(*o.matrix, "has " + std::to_string(matrix.columns) + " columns, the order " +
-                                      std::to_string(order.size()));
+    count_matrix_input matrix = count_matrix_input::open(*o.matrix);
+    if (static_cast<std::size_t>(matrix.columns()) != order.size()) {
+      throw file_error(*o.matrix, "has " + std::to_string(matrix.columns()) +
+                                      " columns, the order " + std::to_string(order.size()));
     }
-    if (matrix.rows == 0) {
-      scores.assign(order.size(), column_rank{0, 0.0f});
-    } else {
-      log_factorial_table table = build_log_factorial_table(matrix);
-      scores = score_columns(sum_columns(matrix, table), table);
-    }
+    input_rows rows(matrix);
+    scores = score_columns(rows);
   }
   // Scores as the shortest text that gives back their binary32 bits, aligned on the right.
   std::vector<std::string> score_text(scores.size());

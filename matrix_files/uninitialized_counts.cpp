@@ -1,4 +1,4 @@
-#include "matrix_files/count_vector.h"
+#include "matrix_files/uninitialized_counts.h"
 
 #include <sys/mman.h>
 

@@ -1,6 +1,7 @@
-// The buffer type for counts: hundreds of megabytes filled straight from a file.
-#ifndef TORNAVEL_MATRIX_FILES_COUNT_VECTOR_H_
-#define TORNAVEL_MATRIX_FILES_COUNT_VECTOR_H_
+// The buffer type for counts that are about to be overwritten: a vector whose new elements are
+// left uninitialised, for buffers filled straight from a file or a pipe.
+#ifndef TORNAVEL_MATRIX_FILES_UNINITIALIZED_COUNTS_H_
+#define TORNAVEL_MATRIX_FILES_UNINITIALIZED_COUNTS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -53,8 +54,9 @@ struct uninitialized_allocator {
   }
 };
 
-using count_vector = std::vector<std::int32_t, uninitialized_allocator<std::int32_t>>;
+// Resizing it leaves the new counts with whatever the memory held: write before reading.
+using uninitialized_counts = std::vector<std::int32_t, uninitialized_allocator<std::int32_t>>;
 
 }  // namespace tornavel
 
-#endif  // TORNAVEL_MATRIX_FILES_COUNT_VECTOR_H_
+#endif  // TORNAVEL_MATRIX_FILES_UNINITIALIZED_COUNTS_H_

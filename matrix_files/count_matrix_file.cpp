@@ -1,0 +1,260 @@
+#include "matrix_files/count_matrix_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "matrix_files/coding.h"
+#include "matrix_files/file_error.h"
+
+namespace tornavel {
+namespace {
+
+constexpr std::int64_t header_bytes = 8;
+constexpr char short_file[] = "file is shorter than its header says";
+
+// After this many bytes read from the mapping, its pages are given back: they stay in the page
+// cache, but no longer count against this process.
+constexpr std::size_t release_bytes = std::size_t{16} << 20;
+
+void check_shape(const std::string& name, std::int32_t columns, std::int32_t rows) {
+  if (const std::string fault = shape_fault(columns, rows); !fault.empty()) {
+    throw file_error(name, fault);
+  }
+}
+
+void check_counts(const std::string& name, std::int32_t columns, std::size_t first_row,
+                  std::span<const std::int32_t> counts) {
+  if (const std::string fault = count_fault(columns, first_row, counts); !fault.empty()) {
+    throw file_error(name, fault);
+  }
+}
+
+std::uint64_t words_of(std::int32_t columns, std::int32_t rows) {
+  // Both factors are below 2^31, so the product fits in 64 unsigned bits.
+  return static_cast<std::uint64_t>(columns) * static_cast<std::uint64_t>(rows);
+}
+
+// Reads exactly size bytes at offset; running out of file means the file is short.
+void read_at(file_stream& stream, void* data, std::size_t size, std::int64_t offset) {
+  auto* at = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t got = pread(fileno(stream.get()), at, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw file_error::from_errno(stream.name(), errno);
+    if (got == 0) throw file_error(stream.name(), short_file);
+    at += got;
+    size -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+}
+
+// Maps the pages of a stretch of the mapping in one call instead of a fault every few pages.
+// Advice only: without it (kernels before 5.14) the pages fault in as they are read.
+void populate(const void* at, std::size_t bytes) {
+#ifdef MADV_POPULATE_READ
+  if (bytes < (std::size_t{256} << 10)) return;  // a few faults cost less than the call
+  const auto start = reinterpret_cast<std::uintptr_t>(at) & ~std::uintptr_t{4095};
+  const auto end = reinterpret_cast<std::uintptr_t>(at) + bytes;
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ);
+#else
+  (void)at;
+  (void)bytes;
+#endif
+}
+
+bool same_file_state(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+count_matrix load_count_matrix(file_stream& stream) {
+  std::array<unsigned char, header_bytes> header;
+  if (const std::size_t got = read_up_to(stream, header.data(), header.size()); got < header.size()) {
+    throw file_error(stream.name(), "file is too short to hold a header (" + std::to_string(got) +
+                                        " bytes)");
+  }
+  count_matrix matrix;
+  matrix.columns = decode_fixed32(header.data());
+  matrix.rows = decode_fixed32(header.data() + 4);
+  check_shape(stream.name(), matrix.columns, matrix.rows);
+  const std::uint64_t words = words_of(matrix.columns, matrix.rows);
+
+  // Piece by piece, the buffer growing only as counts arrive.
+  constexpr std::size_t piece_words = std::size_t{2} << 20;
+  for (std::size_t at = 0; at < words; at += piece_words) {
+    const std::size_t size = std::min<std::size_t>(piece_words, words - at);
+    if (at + size > matrix.counts.capacity()) {
+      matrix.counts.reserve(std::max(at + size, 2 * matrix.counts.capacity()));
+    }
+    matrix.counts.resize(at + size);
+    const std::span<std::int32_t> piece = std::span(matrix.counts).subspan(at, size);
+    read_exact(stream, piece.data(), piece.size_bytes(), short_file);
+    swap_to_file_order(piece);
+  }
+  check_counts(stream.name(), matrix.columns, 0, matrix.counts);
+  matrix.largest_count = largest_of(matrix.counts);
+  return matrix;
+}
+
+count_matrix_input count_matrix_input::open(const std::string& path) {
+  count_matrix_input input(file_stream::open(path, "rb"));
+  file_stream& stream = input.stream_;
+  if (fstat(fileno(stream.get()), &input.opened_) != 0) {
+    throw file_error::from_errno(path, errno);
+  }
+  // Only a regular file's length can be trusted to say what it holds; an empty or short one is
+  // read as a stream too, which reports how short it is.
+  if (!S_ISREG(input.opened_.st_mode) || input.opened_.st_size < header_bytes) {
+    input.whole_ = load_count_matrix(stream);
+    input.columns_ = input.whole_->columns;
+    input.rows_ = input.whole_->rows;
+    return input;
+  }
+  std::array<unsigned char, header_bytes> header;
+  read_at(stream, header.data(), header.size(), 0);
+  input.columns_ = decode_fixed32(header.data());
+  input.rows_ = decode_fixed32(header.data() + 4);
+  check_shape(path, input.columns_, input.rows_);
+  // The header is untrusted: checked against the length before it sizes anything.
+  const auto room = static_cast<std::uint64_t>(input.opened_.st_size - header_bytes) / 4;
+  const std::uint64_t words = words_of(input.columns_, input.rows_);
+  if (room < words) throw file_error(path, short_file);
+  if (input.stored_rows() > 0) {
+    input.mapped_.map(fileno(stream.get()), static_cast<std::size_t>(header_bytes + 4 * words));
+  }
+  return input;
+}
+
+count_matrix_input::mapping::mapping(mapping&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+count_matrix_input::mapping::~mapping() {
+  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), size_);
+}
+
+void count_matrix_input::mapping::map(int fd, std::size_t bytes) {
+  void* at = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+  if (at == MAP_FAILED) return;  // read by position instead
+  data_ = static_cast<const unsigned char*>(at);
+  size_ = bytes;
+}
+
+std::int64_t count_matrix_input::offset_of(std::size_t row) const {
+  return header_bytes + 4 * static_cast<std::int64_t>(row) * columns_;
+}
+
+std::span<const std::int32_t> count_matrix_input::read_rows(std::size_t first, std::size_t count,
+                                                            std::span<std::int32_t> scratch) {
+  const std::size_t words = count * static_cast<std::size_t>(columns_);
+  if (whole_) return std::span<const std::int32_t>(whole_->counts).subspan(first * columns_, words);
+  if (mapped_.data() != nullptr && !out_of_order_ && host_is_little_endian) {
+    if (read_since_release_ >= release_bytes) {
+      madvise(const_cast<unsigned char*>(mapped_.data()), mapped_.size(), MADV_DONTNEED);
+      read_since_release_ = 0;
+    }
+    read_since_release_ += 4 * words;
+    // The header is 8 bytes into a page-aligned mapping: the counts are aligned for int32_t.
+    const auto* counts = reinterpret_cast<const std::int32_t*>(mapped_.data() + offset_of(first));
+    populate(counts, 4 * words);
+    const std::span<const std::int32_t> rows(counts, words);
+    check_counts(name(), columns_, first, rows);
+    return rows;
+  }
+  const std::span<std::int32_t> rows = scratch.first(words);
+  read_at(stream_, rows.data(), rows.size_bytes(), offset_of(first));
+  swap_to_file_order(rows);
+  check_counts(name(), columns_, first, rows);
+  return rows;
+}
+
+// Advice only: a kernel that ignores it reads the same bytes.
+void count_matrix_input::expect_rows_in_order() {
+  out_of_order_ = false;
+  if (whole_) return;
+  posix_fadvise(fileno(stream_.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (mapped_.data() != nullptr) {
+    madvise(const_cast<unsigned char*>(mapped_.data()), mapped_.size(), MADV_SEQUENTIAL);
+  }
+}
+
+void count_matrix_input::expect_rows_out_of_order() {
+  out_of_order_ = true;
+  if (whole_) return;
+  posix_fadvise(fileno(stream_.get()), 0, 0, POSIX_FADV_NORMAL);
+  if (mapped_.data() != nullptr) {
+    // Nothing more will be read through the mapping: give its pages back now.
+    auto* start = const_cast<unsigned char*>(mapped_.data());
+    madvise(start, mapped_.size(), MADV_DONTNEED);
+    // Advice on every row costs a system call a row, for nothing when the file is in the page
+    // cache already, as it usually is right after the first pass: sample where it stands.
+    constexpr std::size_t samples = 64;
+    const std::size_t pages = mapped_.size() / 4096;
+    bool all_resident = true;
+    for (std::size_t i = 0; i < samples && all_resident && pages > 0; ++i) {
+      unsigned char resident = 0;
+      const std::size_t page = pages * i / samples;
+      all_resident = mincore(start + page * 4096, 1, &resident) == 0 && (resident & 1) != 0;
+    }
+    advise_rows_ = !all_resident;
+  }
+}
+
+void count_matrix_input::will_need(std::size_t row) {
+  if (!whole_ && advise_rows_) {
+    posix_fadvise(fileno(stream_.get()), offset_of(row), 4 * static_cast<off_t>(columns_),
+                  POSIX_FADV_WILLNEED);
+  }
+}
+
+void count_matrix_input::check_unchanged() {
+  if (whole_) return;
+  struct stat now;
+  if (fstat(fileno(stream_.get()), &now) != 0) throw file_error::from_errno(name(), errno);
+  if (!same_file_state(now, opened_)) throw file_error(name(), "file changed while it was read");
+}
+
+count_matrix count_matrix_input::take_whole() && {
+  if (whole_) return std::move(*whole_);
+  count_matrix matrix;
+  matrix.columns = columns_;
+  matrix.rows = rows_;
+  matrix.counts.resize(stored_rows() * static_cast<std::size_t>(columns_));
+  const std::span<const std::int32_t> counts = read_rows(0, stored_rows(), matrix.counts);
+  if (counts.data() != matrix.counts.data()) std::copy(counts.begin(), counts.end(), matrix.counts.begin());
+  matrix.largest_count = largest_of(matrix.counts);
+  return matrix;
+}
+
+count_matrix load_count_matrix(const std::string& path) {
+  count_matrix matrix = count_matrix_input::open(path).take_whole();
+  return matrix;
+}
+
+void write_count_matrix_header(file_stream& stream, std::int32_t columns, std::int32_t rows) {
+  put_word(columns, stream);
+  put_word(rows, stream);
+}
+
+void write_count_rows(file_stream& stream, std::span<std::int32_t> counts) {
+  swap_to_file_order(counts);
+  write_exact(stream, counts.data(), counts.size_bytes());
+}
+
+staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
+                              std::span<const std::int32_t> counts) {
+  staged_file file(path);
+  write_count_matrix_header(file.stream(), columns, rows);
+  write_words(file.stream(), counts);
+  file.finish();
+  return file;
+}
+
+}  // namespace tornavel

@@ -1,0 +1,123 @@
+// The count-matrix file.
+//
+// Layout, every word little-endian two's complement:
+//   offset 0   columns   the length of one row
+//   offset 4   rows      the number of rows
+//   offset 8   counts    rows * columns words, row-major: row r, column k at 8 + 4 * (r * columns + k)
+// There is no magic number, version or checksum; bytes after the counts are ignored.
+#ifndef TORNAVEL_MATRIX_FILES_COUNT_MATRIX_FILE_H_
+#define TORNAVEL_MATRIX_FILES_COUNT_MATRIX_FILE_H_
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "matrix_files/count_matrix.h"
+#include "matrix_files/file_stream.h"
+#include "matrix_files/staged_file.h"
+
+namespace tornavel {
+
+// A count-matrix file open for reading rows, in any order, as often as wanted.
+//
+// A regular file is read where it lies, so that resident memory does not grow with the matrix:
+// rows read in order through a mapping, whose pages are given back every few megabytes, and
+// rows read out of order (or from a file that cannot be mapped) by position, into a buffer.
+// (A fault on a mapping may map a whole large folio of the page cache, megabytes, so rows
+// scattered over a mapping would make most of it resident.) It stays open, so the rows read are those of the
+// file that was opened even if its name is replaced meanwhile. A mapped file that shrinks while
+// it is read raises SIGBUS when the missing part is touched, as a disk that fails to read it
+// does; the program decides what that signal does. Anything without a trustworthy length (a
+// pipe, a terminal, a device, a /proc file that says it is empty) is read whole into memory
+// when it is opened.
+class count_matrix_input {
+ public:
+  // Opens the file at path and checks its header against its length, before anything is
+  // allocated for it. Throws file_error.
+  static count_matrix_input open(const std::string& path);
+
+  count_matrix_input(count_matrix_input&&) noexcept = default;
+  count_matrix_input& operator=(count_matrix_input&&) = delete;
+
+  std::int32_t columns() const { return columns_; }
+  std::int32_t rows() const { return rows_; }
+  // The rows that hold counts: none when there are no columns.
+  std::size_t stored_rows() const { return columns_ == 0 ? 0 : static_cast<std::size_t>(rows_); }
+  const std::string& name() const { return stream_.name(); }
+
+  // Rows first .. first + count - 1, row-major, valid until the next call: where they lie in
+  // memory or the mapping, or read into scratch, which must hold count * columns() words.
+  // Throws file_error if the file cannot be read, has become shorter than its header says, or
+  // holds a negative count.
+  std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
+                                          std::span<std::int32_t> scratch);
+
+  // What comes next, for the reads and the kernel's read-ahead to match: the rows will be read
+  // in order (the default), or out of order, with row among the next.
+  void expect_rows_in_order();
+  void expect_rows_out_of_order();
+  void will_need(std::size_t row);
+
+  // Throws file_error if the file's length or modification time is not what it was when it was
+  // opened: rows read before and after might belong to different contents.
+  void check_unchanged();
+
+  // All the counts, in memory, checked. Reads what is still in the file.
+  count_matrix take_whole() &&;
+
+ private:
+  // The whole file mapped read-only; unmapped when destroyed.
+  class mapping {
+   public:
+    mapping() = default;
+    mapping(mapping&& other) noexcept;
+    mapping& operator=(mapping&&) = delete;
+    ~mapping();
+    // Maps the file; leaves this empty if it cannot be mapped.
+    void map(int fd, std::size_t bytes);
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+   private:
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+  };
+
+  explicit count_matrix_input(file_stream stream) : stream_(std::move(stream)) {}
+  std::int64_t offset_of(std::size_t row) const;
+
+  file_stream stream_;
+  mapping mapped_;
+  std::size_t read_since_release_ = 0;  // bytes of the mapping read since its pages were released
+  bool out_of_order_ = false;
+  bool advise_rows_ = true;  // whether will_need() passes its advice on
+  std::int32_t columns_ = 0;
+  std::int32_t rows_ = 0;
+  std::optional<count_matrix> whole_;  // input without a length, read when opened
+  struct stat opened_ {};
+};
+
+// Reads and checks the whole count-matrix file at path, in memory. Throws file_error.
+count_matrix load_count_matrix(const std::string& path);
+
+// The same from an open stream, read from where it stands to its end as a pipe is: the buffer
+// grows only with what arrives, so a header that lies cannot force a large allocation.
+count_matrix load_count_matrix(file_stream& stream);
+
+// Writes the two header words.
+void write_count_matrix_header(file_stream& stream, std::int32_t columns, std::int32_t rows);
+
+// Writes whole rows of counts, converting them to the file's byte order in place.
+void write_count_rows(file_stream& stream, std::span<std::int32_t> counts);
+
+// Writes a count-matrix file destined for path and returns it finished but unpublished.
+staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
+                              std::span<const std::int32_t> counts);
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_MATRIX_FILES_COUNT_MATRIX_FILE_H_

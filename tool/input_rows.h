@@ -1,0 +1,29 @@
+// An open count-matrix file as the ranking reads it: the one place where files and ranking meet.
+#ifndef TORNAVEL_TOOL_INPUT_ROWS_H_
+#define TORNAVEL_TOOL_INPUT_ROWS_H_
+
+#include "matrix_files/count_matrix_file.h"
+#include "ranking/row_source.h"
+
+namespace tornavel {
+
+class input_rows final : public row_source {
+ public:
+  explicit input_rows(count_matrix_input& input) : input_(input) {}
+  std::size_t columns() const override { return static_cast<std::size_t>(input_.columns()); }
+  std::size_t rows() const override { return input_.stored_rows(); }
+  std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
+                                          std::span<std::int32_t> scratch) override {
+    return input_.read_rows(first, count, scratch);
+  }
+  void expect_rows_in_order() override { input_.expect_rows_in_order(); }
+  void expect_rows_out_of_order() override { input_.expect_rows_out_of_order(); }
+  void will_need(std::size_t row) override { input_.will_need(row); }
+
+ private:
+  count_matrix_input& input_;
+};
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_TOOL_INPUT_ROWS_H_
