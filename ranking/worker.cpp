@@ -8,9 +8,12 @@
 namespace tornavel {
 
 worker::worker() {
-  sigset_t all, before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);  // the new thread inherits the mask
+  // The new thread inherits the mask. Signals raised by a thread's own faults (SIGBUS from a
+  // mapped file that shrank, say) are left open: blocked, they would kill the process unhandled.
+  sigset_t asynchronous, before;
+  sigfillset(&asynchronous);
+  for (int fault : {SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP, SIGSYS}) sigdelset(&asynchronous, fault);
+  pthread_sigmask(SIG_BLOCK, &asynchronous, &before);
   try {
     thread_ = std::thread([this] { serve(); });
   } catch (const std::system_error&) {

@@ -13,8 +13,9 @@ namespace tornavel {
 class worker {
  public:
   // Starts the thread if one can be had; without one (a process or memory limit), every job
-  // runs whole on the calling thread, with the same results. The thread blocks every signal, so
-  // that signals meant for the process reach the thread that created the worker.
+  // runs whole on the calling thread, with the same results. The thread blocks every signal but
+  // those its own faults raise, so that signals meant for the process reach the thread that
+  // created the worker.
   worker();
   ~worker();
   worker(const worker&) = delete;

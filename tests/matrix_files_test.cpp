@@ -93,3 +93,65 @@ TEST(StagedFile, DirectoryInTheWayStopsBeforeAnyRename) {
 
 }  // namespace
 }  // namespace tornavel
+
+namespace tornavel {
+namespace {
+
+// Fails the rename onto any name ending in "second", as an immutable or foreign file would.
+int rename_but_not_second(const char* from, const char* to) {
+  const std::string target = to;
+  if (target.size() >= 6 && target.compare(target.size() - 6, 6, "second") == 0) {
+    errno = EPERM;
+    return -1;
+  }
+  return std::rename(from, to);
+}
+
+TEST(StagedFile, AFailedRenameTakesBackTheOnesBeforeIt) {
+  for (const bool first_existed : {true, false}) {
+    scratch_dir dir;
+    if (first_existed) write_bytes(dir.file("first"), {1});
+    write_bytes(dir.file("second"), {2});
+    staged_file first = save_order_file(std::vector<std::int32_t>{10}, dir.file("first"));
+    staged_file second = save_order_file(std::vector<std::int32_t>{20}, dir.file("second"));
+    try {
+      publish_together({&first, &second}, rename_but_not_second);
+      FAIL() << "published past a failed rename";
+    } catch (const file_error& error) {
+      EXPECT_EQ(error.path(), dir.file("second"));
+      EXPECT_EQ(error.reason(), "Operation not permitted");
+    }
+    if (first_existed) {
+      EXPECT_EQ(read_bytes(dir.file("first")), (bytes{1}));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(dir.file("first")));
+    }
+    EXPECT_EQ(read_bytes(dir.file("second")), (bytes{2}));
+    EXPECT_EQ(dir.names().size(), first_existed ? 3u : 2u);  // and the second one staged
+  }
+}
+
+TEST(CountMatrixInput, RefusesAFileThatChangedWhileItWasRead) {
+  const std::vector<std::string> changes = {"append", "touch"};
+  for (const std::string& change : changes) {
+    scratch_dir dir;
+    write_bytes(dir.file("m"), words({2, 2, 1, 2, 3, 4}));
+    count_matrix_input input = count_matrix_input::open(dir.file("m"));
+    input.check_unchanged();
+    if (change == "append") {
+      write_bytes(dir.file("m"), words({2, 2, 1, 2, 3, 4, 5}));
+    } else {
+      std::filesystem::last_write_time(dir.file("m"), std::filesystem::file_time_type::clock::now() +
+                                                          std::chrono::seconds(5));
+    }
+    try {
+      input.check_unchanged();
+      FAIL() << change;
+    } catch (const file_error& error) {
+      EXPECT_EQ(error.reason(), "file changed while it was read") << change;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tornavel

@@ -32,10 +32,11 @@ std::vector<std::string> scratch_dir::names() const {
   return out;
 }
 
-outcome run_in(const scratch_dir& dir, const std::string& binary, const std::string& args,
-               const std::string& prefix) {
-  const std::string command = "cd '" + dir.path().string() + "' && " + prefix + " '" + binary +
-                              "' " + args + " >.out 2>.err";
+namespace {
+
+outcome run_command(const scratch_dir& dir, const std::string& command_in_dir) {
+  const std::string command =
+      "cd '" + dir.path().string() + "' && { " + command_in_dir + "\n} >.out 2>.err";
   const int raw = std::system(command.c_str());
   const auto text = [&](const char* name) {
     const bytes b = read_bytes(dir.file(name));
@@ -44,6 +45,17 @@ outcome run_in(const scratch_dir& dir, const std::string& binary, const std::str
   };
   outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(".out"), text(".err")};
   return o;
+}
+
+}  // namespace
+
+outcome run_in(const scratch_dir& dir, const std::string& binary, const std::string& args,
+               const std::string& prefix) {
+  return run_command(dir, prefix + " '" + binary + "' " + args);
+}
+
+outcome run_script(const scratch_dir& dir, const std::string& script) {
+  return run_command(dir, "TORNAVEL='" TORNAVEL_BINARY "'\n" + script);
 }
 
 bytes read_bytes(const std::string& path) {

@@ -40,6 +40,9 @@ struct outcome {
 outcome run_in(const scratch_dir& dir, const std::string& binary, const std::string& args,
                const std::string& prefix = "");
 
+// Runs a shell script inside dir; TORNAVEL stands for the tool in it.
+outcome run_script(const scratch_dir& dir, const std::string& script);
+
 bytes read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const bytes& data);
 // The little-endian bytes of the given words.

@@ -2,6 +2,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <bit>
+#include <fstream>
+#include <numeric>
+
+#include "matrix_files/matrix_files.h"
+#include "ranking/ranking.h"
 
 #include "tests/plain_model.h"
 #include "tests/random_matrices.h"
@@ -115,6 +122,77 @@ TEST(Tool, MatrixOutputIsTheInputPermutedByTheOrderFile) {
     frq.insert(frq.end(), permuted.begin(), permuted.end());
     ASSERT_EQ(read_bytes(dir.file("tornavel.frq")), words(frq));
   }
+}
+
+TEST(Tool, LargerInputsFromFilesAndPipesAlike) {
+  // Several blocks of rows scored and several pieces written from the file; a pipe of more than
+  // one read piece, held in memory, gives the same bytes.
+  const plain::matrix m =
+      testing_support::random_matrix(testing_support::shape::heavy_tailed, 5, 1500);
+  scratch_dir dir;
+  std::vector<std::int32_t> file{m.columns, m.rows};
+  file.insert(file.end(), m.counts.begin(), m.counts.end());
+  write_bytes(dir.file("in"), words(file));
+  ASSERT_EQ(run_tool(dir, "in").status, 0);
+  const plain::ranking expected = plain::rank(m);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words(expected.order));
+  std::vector<std::int32_t> frq{m.columns, m.rows};
+  const std::vector<std::int32_t> permuted = plain::reorder(m, expected.order);
+  frq.insert(frq.end(), permuted.begin(), permuted.end());
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words(frq));
+  const outcome piped = testing_support::run_script(
+      dir, "cp tornavel.ord ord && cp tornavel.frq frq && cat in | \"$TORNAVEL\" /dev/stdin && "
+           "cmp tornavel.ord ord && cmp tornavel.frq frq");
+  EXPECT_EQ(piped.status, 0) << piped.errors;
+}
+
+TEST(Tool, MemoryFollowsTheItemsNotTheMatrix) {
+  // 256 MiB of counts under a 192 MiB address-space limit: loading them whole would fail. (The
+  // sanitizers reserve terabytes of address space up front.)
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+#endif
+#endif
+  scratch_dir dir;
+  const std::int32_t side = 8192;
+  std::vector<std::int32_t> identity(side);
+  std::iota(identity.begin(), identity.end(), 0);
+  write_bytes(dir.file("order"), words(identity));
+  const outcome out = testing_support::run_script(
+      dir, "printf '\\000\\040\\000\\000\\000\\040\\000\\000' > in && "
+           "truncate -s $((8 + 4 * 8192 * 8192)) in && echo 7 | dd of=in bs=1 seek=100000 "
+           "conv=notrunc status=none && (ulimit -v 196608 && \"$TORNAVEL\" in) && "
+           "cmp tornavel.ord order && cmp tornavel.frq in");
+  EXPECT_EQ(out.status, 0) << out.errors;
+}
+
+TEST(Tool, ColumnSumsBeyondTwoToThe33MatchAPlainWalk) {
+  // The data were made by tests/data/make_huge_sums.cpp, which walks the running sum from 1 to
+  // the largest column sum, about 1.1e10 steps, and shares no code with the tool.
+  const std::string data = std::string(TORNAVEL_SOURCE_DIR) + "/tests/data/huge_sums.";
+  std::ifstream scores_file(data + "scores");
+  std::vector<std::uint32_t> expected_bits;
+  std::string hex, value;
+  while (scores_file >> hex >> value) expected_bits.push_back(std::stoul(hex, nullptr, 16));
+  ASSERT_EQ(expected_bits.size(), 5u);
+
+  tornavel::count_matrix m = tornavel::load_count_matrix(data + "frq");
+  tornavel::memory_rows rows(m.columns, m.rows, m.counts);
+  const std::vector<tornavel::column_rank> scores = tornavel::score_columns(rows);
+  std::vector<std::int32_t> order(scores.size());
+  for (std::size_t k = 0; k < scores.size(); ++k) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(scores[k].score), expected_bits[k]) << "column " << k;
+    order[k] = static_cast<std::int32_t>(k);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
+    return std::bit_cast<float>(expected_bits[a]) > std::bit_cast<float>(expected_bits[b]);
+  });
+  scratch_dir dir;
+  ASSERT_EQ(run_tool(dir, "'" + data + "frq'").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words(order));
 }
 
 // A refusal: the status and message are as given, and what stood under the output names before

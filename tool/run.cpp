@@ -1,8 +1,10 @@
 #include "tool/run.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -73,6 +75,28 @@ extern "C" void end_on_signal(int signal_number) {
   ::raise(signal_number);
 }
 
+// The input is mapped while it is read in order, and a mapped file that shrinks under the
+// reader, or whose pages the disk fails to deliver, raises SIGBUS. That is a failure to read the
+// input like any other: one message, no temporary left, the usual status. The message is made
+// before the input is read, since a handler may not allocate.
+std::array<char, 4096> read_failure_message;
+std::size_t read_failure_length = 0;
+
+extern "C" void end_on_read_failure(int) {
+  remove_staged_files_now();
+  [[maybe_unused]] const ssize_t ignored =
+      ::write(STDERR_FILENO, read_failure_message.data(), read_failure_length);
+  ::_exit(exit_failure);
+}
+
+void handle_read_failures(const std::string& input_path) {
+  const std::string message =
+      "tornavel: " + printable_name(input_path) + ": file shrank or could not be read\n";
+  read_failure_length = std::min(message.size(), read_failure_message.size());
+  std::copy_n(message.begin(), read_failure_length, read_failure_message.begin());
+  ::signal(SIGBUS, end_on_read_failure);
+}
+
 void handle_signals() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction action {};
@@ -97,6 +121,7 @@ int run(int argc, char** argv) {
   }
   const std::string input_path = argv[1];
   handle_signals();
+  handle_read_failures(input_path);
   try {
     run_job(input_path);
   } catch (const file_error& error) {

@@ -1,0 +1,193 @@
+// The two outputs belong together after any run: concurrent runs, a rename that fails, signals,
+// limits and inputs that change under the reader never leave a mismatched pair or a temporary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/plain_model.h"
+#include "tests/random_matrices.h"
+#include "tests/scratch_dir.h"
+
+namespace {
+
+using testing_support::bytes;
+using testing_support::outcome;
+using testing_support::read_bytes;
+using testing_support::scratch_dir;
+using testing_support::words;
+using testing_support::write_bytes;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool address_sanitizer = true;
+#else
+constexpr bool address_sanitizer = false;
+#endif
+#else
+constexpr bool address_sanitizer = false;
+#endif
+
+outcome run_tool(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
+  return testing_support::run_in(dir, TORNAVEL_BINARY, args, prefix);
+}
+
+// A matrix file and the pair the tool must make of it.
+struct expected_pair {
+  bytes input, order, matrix;
+};
+
+expected_pair pair_for(const plain::matrix& m) {
+  const plain::ranking ranked = plain::rank(m);
+  std::vector<std::int32_t> input{m.columns, m.rows}, matrix{m.columns, m.rows};
+  input.insert(input.end(), m.counts.begin(), m.counts.end());
+  const std::vector<std::int32_t> reordered = plain::reorder(m, ranked.order);
+  matrix.insert(matrix.end(), reordered.begin(), reordered.end());
+  return {words(input), words(ranked.order), words(matrix)};
+}
+
+// Writes the expected pairs beside the inputs, as .NAME.ord and .NAME.frq, for scripts to cmp.
+void write_expected(const scratch_dir& dir, const std::string& name, const expected_pair& p) {
+  write_bytes(dir.file("." + name + ".ord"), p.order);
+  write_bytes(dir.file("." + name + ".frq"), p.matrix);
+}
+
+const char* const same_as_a_or_b =
+    "{ cmp -s tornavel.ord .a.ord && cmp -s tornavel.frq .a.frq; } || "
+    "{ cmp -s tornavel.ord .b.ord && cmp -s tornavel.frq .b.frq; }";
+
+TEST(PairStaysWhole, ConcurrentRunsInOneFolder) {
+  scratch_dir dir;
+  using testing_support::random_matrix;
+  const expected_pair a = pair_for(random_matrix(testing_support::shape::uniform, 1, 60));
+  const expected_pair b = pair_for(random_matrix(testing_support::shape::sparse, 2, 60));
+  write_bytes(dir.file("a.frq"), a.input);
+  write_bytes(dir.file("b.frq"), b.input);
+  write_expected(dir, "a", a);
+  write_expected(dir, "b", b);
+  const std::string rounds = address_sanitizer ? "60" : "200";
+  const outcome out = testing_support::run_script(
+      dir, "for i in $(seq " + rounds + "); do \"$TORNAVEL\" a.frq & \"$TORNAVEL\" b.frq & " +
+               "wait || exit 1; " + same_as_a_or_b + " || exit 3; " +
+               "[ $(ls | wc -l) -eq 4 ] || exit 4; done");
+  EXPECT_EQ(out.status, 0) << "1: a run failed, 3: a mismatched pair, 4: a stray file\n"
+                           << out.errors;
+}
+
+TEST(PairStaysWhole, ASecondRenameThatFailsPutsTheFirstBack) {
+  // An immutable "tornavel.frq" is an obstacle only the second rename meets. Only root can set
+  // the flag, and only some file systems keep it.
+  scratch_dir dir;
+  write_bytes(dir.file("in.frq"), words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1}));
+  write_bytes(dir.file("tornavel.ord"), {'o', 'l', 'd'});
+  write_bytes(dir.file("tornavel.frq"), {'o', 'l', 'd', '!'});
+  if (geteuid() != 0 || testing_support::run_script(dir, "chattr +i tornavel.frq").status != 0) {
+    GTEST_SKIP() << "cannot make a file immutable here";
+  }
+  const outcome out = run_tool(dir, "in.frq");
+  testing_support::run_script(dir, "chattr -i tornavel.frq");
+  EXPECT_EQ(out.status, 1);
+  EXPECT_EQ(out.errors, "tornavel: tornavel.frq: Operation not permitted\n");
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), (bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+}
+
+TEST(PairStaysWhole, LimitsEndInAMessageOrInSuccess) {
+  struct limited {
+    std::string prefix;
+    int status;
+    std::string errors;
+  };
+  const std::vector<limited> cases = {
+      // A 1-block file-size limit with SIGXFSZ at its default, as a plain shell leaves it.
+      {"ulimit -f 2 &&", 1, "tornavel: tornavel.frq: File too large\n"},
+      // No second thread to be had: a stack limit no address-space limit leaves room for.
+      // (The sanitizers reserve terabytes of address space up front.)
+      {address_sanitizer ? "" : "ulimit -s 4000000 && ulimit -v 1000000 &&", 0, ""},
+  };
+  for (const limited& c : cases) {
+    scratch_dir dir;
+    std::vector<std::int32_t> big{40, 40};
+    big.resize(2 + 40 * 40, 3);
+    write_bytes(dir.file("in.frq"), words(big));
+    const outcome out = run_tool(dir, "in.frq", c.prefix);
+    EXPECT_EQ(out.status, c.status) << c.prefix;
+    EXPECT_EQ(out.errors, c.errors) << c.prefix;
+    EXPECT_EQ(dir.names().size(), c.status == 0 ? 3u : 1u) << c.prefix;
+  }
+}
+
+TEST(PairStaysWhole, SignalsAndAShrinkingInputLeaveNoTrace) {
+  // A few megabytes, so that the interruptions land at different moments of a run: while it
+  // reads, writes or publishes, or after it has ended.
+  scratch_dir dir;
+  const std::int32_t side = address_sanitizer ? 512 : 1536;
+  std::vector<std::int32_t> input{side, side};
+  for (std::int32_t i = 0; i < side * side; ++i) input.push_back((i * 7 + i / side) % 11);
+  write_bytes(dir.file("in.frq"), words(input));
+  ASSERT_EQ(run_tool(dir, "in.frq").status, 0);
+  const expected_pair fresh{{}, read_bytes(dir.file("tornavel.ord")), read_bytes(dir.file("tornavel.frq"))};
+  const expected_pair old{{}, {'o', 'l', 'd'}, {'o', 'l', 'd', '!'}};
+  write_expected(dir, "a", fresh);
+  write_expected(dir, "b", old);
+  struct interruption {
+    std::string action;
+    std::vector<int> statuses;
+    std::vector<std::string> messages;
+  };
+  const std::vector<interruption> interruptions = {
+      {"kill -TERM $p", {0, 143}, {""}},
+      {"kill -INT $p", {0, 130}, {""}},
+      {"kill -HUP $p", {0, 129}, {""}},
+      {"truncate -s 100000 input.frq", {0, 1},
+       {"", "tornavel: input.frq: file shrank or could not be read\n",
+        "tornavel: input.frq: file is shorter than its header says\n",
+        "tornavel: input.frq: file changed while it was read\n"}},
+  };
+  for (const interruption& i : interruptions) {
+    for (const char* moment : {"0", "0.01", "0.03", "0.1"}) {
+      write_bytes(dir.file("tornavel.ord"), old.order);
+      write_bytes(dir.file("tornavel.frq"), old.matrix);
+      const outcome out = testing_support::run_script(
+          dir, std::string("cp in.frq input.frq; \"$TORNAVEL\" input.frq 2>.errors & p=$!; ") +
+                   "sleep " + moment + "; " + i.action + " 2>/dev/null; { wait $p; } 2>/dev/null; status=$?; " +
+                   "rm input.frq; cat .errors >&2; rm .errors; " + same_as_a_or_b +
+                   " || exit 3; exit $status");
+      const std::string what = i.action + " after " + moment + " s";
+      EXPECT_NE(std::find(i.statuses.begin(), i.statuses.end(), out.status), i.statuses.end())
+          << what << ": status " << out.status << " " << out.errors;
+      EXPECT_NE(std::find(i.messages.begin(), i.messages.end(), out.errors), i.messages.end())
+          << what << ": " << out.errors;
+      EXPECT_EQ(dir.names().size(), 7u) << what;  // in.frq, the outputs, the expected pairs
+    }
+  }
+}
+
+TEST(PairStaysWhole, ModesNamesAndLengthlessInputs) {
+  scratch_dir dir;
+  write_bytes(dir.file("in"), words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1}));
+  ASSERT_EQ(run_tool(dir, "in").status, 0);
+  // Replaced outputs keep their modes, as writing into them would have.
+  ASSERT_EQ(chmod(dir.file("tornavel.ord").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir.file("tornavel.frq").c_str(), 0604), 0);
+  ASSERT_EQ(run_tool(dir, "in", "umask 022 &&").status, 0);
+  struct stat status;
+  ASSERT_EQ(stat(dir.file("tornavel.ord").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(dir.file("tornavel.frq").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0604u);
+
+  // A name with a control character is quoted, so that a message stays one line.
+  EXPECT_EQ(run_tool(dir, "\"$(printf 'new\\nline')\"").errors,
+            "tornavel: 'new\\nline': No such file or directory\n");
+  // A device says its length is 0 but has counts to read: it is read as a stream.
+  EXPECT_EQ(run_tool(dir, "/dev/zero").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words({0, 0}));
+}
+
+}  // namespace
