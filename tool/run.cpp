@@ -1,10 +1,6 @@
 #include "tool/run.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -13,6 +9,7 @@
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
 #include "tool/input_rows.h"
+#include "tool/signals.h"
 
 namespace tornavel {
 namespace {
@@ -67,51 +64,6 @@ void run_job(const std::string& input_path) {
   publish_together({&order_file, &frq_file});
 }
 
-// A signal that ends the run removes its temporary files first, then ends it as the signal
-// would have.
-extern "C" void end_on_signal(int signal_number) {
-  remove_staged_files_now();
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-// The input is mapped while it is read in order, and a mapped file that shrinks under the
-// reader, or whose pages the disk fails to deliver, raises SIGBUS. That is a failure to read the
-// input like any other: one message, no temporary left, the usual status. The message is made
-// before the input is read, since a handler may not allocate.
-std::array<char, 4096> read_failure_message;
-std::size_t read_failure_length = 0;
-
-extern "C" void end_on_read_failure(int) {
-  remove_staged_files_now();
-  [[maybe_unused]] const ssize_t ignored =
-      ::write(STDERR_FILENO, read_failure_message.data(), read_failure_length);
-  ::_exit(exit_failure);
-}
-
-void handle_read_failures(const std::string& input_path) {
-  const std::string message =
-      "tornavel: " + printable_name(input_path) + ": file shrank or could not be read\n";
-  read_failure_length = std::min(message.size(), read_failure_message.size());
-  std::copy_n(message.begin(), read_failure_length, read_failure_message.begin());
-  ::signal(SIGBUS, end_on_read_failure);
-}
-
-void handle_signals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction action {};
-    // A signal the caller chose to ignore (a background job's SIGINT) stays ignored.
-    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
-    action.sa_handler = end_on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(signal_number, &action, nullptr);
-  }
-  // Past a file-size limit, a write fails with EFBIG and is reported like any other failure,
-  // instead of the signal killing the run without a word.
-  ::signal(SIGXFSZ, SIG_IGN);
-}
-
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -120,8 +72,7 @@ int run(int argc, char** argv) {
     return exit_usage;
   }
   const std::string input_path = argv[1];
-  handle_signals();
-  handle_read_failures(input_path);
+  handle_signals("tornavel: " + printable_name(input_path) + ": file shrank or could not be read");
   try {
     run_job(input_path);
   } catch (const file_error& error) {

@@ -16,6 +16,7 @@
 #include "ranking/ranking.h"
 #include "tool/heatmap.h"
 #include "tool/input_rows.h"
+#include "tool/signals.h"
 
 #ifndef TORNAVEL_VERSION
 #define TORNAVEL_VERSION "unknown"
@@ -251,6 +252,7 @@ int show(int argc, char** argv) {
       return std::fflush(stdout) == 0 ? 0 : 1;
     }
   }
+  handle_signals("tornavel-show: a file shrank or could not be read while it was read");
   try {
     const options o = parse(argc, argv);
     if (o.kind == "matrix") {
@@ -266,6 +268,9 @@ int show(int argc, char** argv) {
     return 1;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "tornavel-show: not enough memory\n");
+    return 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tornavel-show: %s\n", error.what());
     return 1;
   }
   // Output may have gone to a full disk or a closed pipe: that is a failure too.
