@@ -147,8 +147,12 @@ void count_matrix_input::mapping::map(int fd, std::size_t bytes) {
   size_ = bytes;
 }
 
+std::int64_t count_row_offset(std::int32_t columns, std::size_t row) {
+  return header_bytes + 4 * static_cast<std::int64_t>(row) * columns;
+}
+
 std::int64_t count_matrix_input::offset_of(std::size_t row) const {
-  return header_bytes + 4 * static_cast<std::int64_t>(row) * columns_;
+  return count_row_offset(columns_, row);
 }
 
 std::span<const std::int32_t> count_matrix_input::read_rows(std::size_t first, std::size_t count,
@@ -246,6 +250,20 @@ void write_count_matrix_header(file_stream& stream, std::int32_t columns, std::i
 void write_count_rows(file_stream& stream, std::span<std::int32_t> counts) {
   swap_to_file_order(counts);
   write_exact(stream, counts.data(), counts.size_bytes());
+}
+
+void write_count_rows_at(file_stream& stream, std::span<std::int32_t> counts, std::int64_t offset) {
+  swap_to_file_order(counts);
+  const auto* at = reinterpret_cast<const unsigned char*>(counts.data());
+  std::size_t size = counts.size_bytes();
+  while (size > 0) {
+    const ssize_t put = pwrite(fileno(stream.get()), at, size, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) throw file_error::from_errno(stream.name(), put < 0 ? errno : EIO);
+    at += put;
+    size -= static_cast<std::size_t>(put);
+    offset += put;
+  }
 }
 
 staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,

@@ -114,6 +114,14 @@ void write_count_matrix_header(file_stream& stream, std::int32_t columns, std::i
 // Writes whole rows of counts, converting them to the file's byte order in place.
 void write_count_rows(file_stream& stream, std::span<std::int32_t> counts);
 
+// Writes whole rows of counts at offset in the file behind stream, converting them to the file's
+// byte order in place: for writers that fill a file out of order, from several threads at once,
+// each at its own offsets. Flush the stream first.
+void write_count_rows_at(file_stream& stream, std::span<std::int32_t> counts, std::int64_t offset);
+
+// Where row `row` of a count-matrix file with the given number of columns starts.
+std::int64_t count_row_offset(std::int32_t columns, std::size_t row);
+
 // Writes a count-matrix file destined for path and returns it finished but unpublished.
 staged_file save_count_matrix(const std::string& path, std::int32_t columns, std::int32_t rows,
                               std::span<const std::int32_t> counts);

@@ -29,6 +29,11 @@ file_stream::~file_stream() {
   if (stream_ != nullptr) std::fclose(stream_);
 }
 
+void file_stream::flush() {
+  errno = 0;
+  if (std::fflush(stream_) != 0) throw file_error::from_errno(name_, errno);
+}
+
 void file_stream::close() {
   std::FILE* stream = std::exchange(stream_, nullptr);
   errno = 0;

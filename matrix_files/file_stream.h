@@ -29,6 +29,9 @@ class file_stream {
   std::FILE* get() const noexcept { return stream_; }
   const std::string& name() const noexcept { return name_; }
 
+  // Writes out what the stream holds in its buffer.
+  void flush();
+
   // Flushes and closes the stream; a failure of either, including one of an earlier buffered
   // write, throws.
   void close();

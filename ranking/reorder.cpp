@@ -66,11 +66,8 @@ void reorder_rows(row_source& source, std::span<const std::int32_t> order,
   const auto gather_row = fastest_row_kernels().gather_row;
   const std::size_t ahead = lookahead_rows(columns);
   const std::size_t count = out.size() / columns;
-  if (first_row == 0) {
-    source.expect_rows_out_of_order();
-    for (std::size_t l = 0; l < std::min(ahead, rows); ++l) {
-      source.will_need(static_cast<std::size_t>(order[l]));
-    }
+  for (std::size_t l = first_row; l < std::min(first_row + ahead, rows); ++l) {
+    source.will_need(static_cast<std::size_t>(order[l]));
   }
   for (std::size_t i = 0; i < count; ++i) {
     // Output rows in order: the writes are sequential and each row gathers from a single input
@@ -86,6 +83,7 @@ void reorder_rows(row_source& source, std::span<const std::int32_t> order,
 std::vector<std::int32_t> reorder_matrix(row_source& source, std::span<const std::int32_t> order) {
   std::vector<std::int32_t> out(source.rows() * source.columns());
   std::vector<std::int32_t> row(source.columns());
+  source.expect_rows_out_of_order();
   reorder_rows(source, order, positions_of(order), 0, out, row);
   return out;
 }

@@ -21,7 +21,8 @@ std::vector<std::int32_t> positions_of(std::span<const std::int32_t> order);
 
 // Fills out with the output rows from first_row on; out holds a whole number of rows, position
 // is positions_of(order). Input rows are read one at a time into row_scratch (columns words),
-// with advice to the source about the rows that follow.
+// with advice to the source about the rows that follow. Call source.expect_rows_out_of_order()
+// first; then two threads may fill different rows at once, each with its own scratch.
 void reorder_rows(row_source& source, std::span<const std::int32_t> order,
                   std::span<const std::int32_t> position, std::size_t first_row,
                   std::span<std::int32_t> out, std::span<std::int32_t> row_scratch);

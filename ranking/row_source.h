@@ -20,7 +20,8 @@ class row_source {
 
   // Rows first .. first + count - 1, row-major, valid until the next call: read into scratch,
   // which holds count * columns() words, or, from a source that holds them, where they lie.
-  // May throw whatever the source's reads throw.
+  // May throw whatever the source's reads throw. After expect_rows_out_of_order(), two threads
+  // may read at once, each into its own scratch.
   virtual std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                                   std::span<std::int32_t> scratch) = 0;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/plain_model.h"
+#include "tests/expected_files.h"
 #include "tests/random_matrices.h"
 #include "tests/scratch_dir.h"
 
@@ -37,19 +37,8 @@ outcome run_tool(const scratch_dir& dir, const std::string& args, const std::str
   return testing_support::run_in(dir, TORNAVEL_BINARY, args, prefix);
 }
 
-// A matrix file and the pair the tool must make of it.
-struct expected_pair {
-  bytes input, order, matrix;
-};
-
-expected_pair pair_for(const plain::matrix& m) {
-  const plain::ranking ranked = plain::rank(m);
-  std::vector<std::int32_t> input{m.columns, m.rows}, matrix{m.columns, m.rows};
-  input.insert(input.end(), m.counts.begin(), m.counts.end());
-  const std::vector<std::int32_t> reordered = plain::reorder(m, ranked.order);
-  matrix.insert(matrix.end(), reordered.begin(), reordered.end());
-  return {words(input), words(ranked.order), words(matrix)};
-}
+using expected_pair = testing_support::expected_files;
+using testing_support::files_for;
 
 // Writes the expected pairs beside the inputs, as .NAME.ord and .NAME.frq, for scripts to cmp.
 void write_expected(const scratch_dir& dir, const std::string& name, const expected_pair& p) {
@@ -64,8 +53,8 @@ const char* const same_as_a_or_b =
 TEST(PairStaysWhole, ConcurrentRunsInOneFolder) {
   scratch_dir dir;
   using testing_support::random_matrix;
-  const expected_pair a = pair_for(random_matrix(testing_support::shape::uniform, 1, 60));
-  const expected_pair b = pair_for(random_matrix(testing_support::shape::sparse, 2, 60));
+  const expected_pair a = files_for(random_matrix(testing_support::shape::uniform, 1, 60));
+  const expected_pair b = files_for(random_matrix(testing_support::shape::sparse, 2, 60));
   write_bytes(dir.file("a.frq"), a.input);
   write_bytes(dir.file("b.frq"), b.input);
   write_expected(dir, "a", a);

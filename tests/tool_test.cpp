@@ -10,6 +10,7 @@
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
 
+#include "tests/expected_files.h"
 #include "tests/plain_model.h"
 #include "tests/random_matrices.h"
 #include "tests/scratch_dir.h"
@@ -106,40 +107,29 @@ TEST(Tool, OutputsGetTheUsualPermissions) {
   }
 }
 
+// Runs the tool on m in dir and checks both outputs against the plain model.
+void expect_outputs_of_model(const scratch_dir& dir, const plain::matrix& m) {
+  const testing_support::expected_files expected = testing_support::files_for(m);
+  write_bytes(dir.file("in"), expected.input);
+  ASSERT_EQ(run_tool(dir, "in").status, 0);
+  ASSERT_EQ(read_bytes(dir.file("tornavel.ord")), expected.order);
+  ASSERT_EQ(read_bytes(dir.file("tornavel.frq")), expected.matrix);
+}
+
 TEST(Tool, MatrixOutputIsTheInputPermutedByTheOrderFile) {
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
-    const plain::matrix m =
-        testing_support::random_matrix(testing_support::shape::tied_columns, seed, 5 + 3 * seed);
     scratch_dir dir;
-    std::vector<std::int32_t> file{m.columns, m.rows};
-    file.insert(file.end(), m.counts.begin(), m.counts.end());
-    write_bytes(dir.file("in"), words(file));
-    ASSERT_EQ(run_tool(dir, "in").status, 0);
-    const plain::ranking expected = plain::rank(m);
-    ASSERT_EQ(read_bytes(dir.file("tornavel.ord")), words(expected.order));
-    std::vector<std::int32_t> frq{m.columns, m.rows};
-    const std::vector<std::int32_t> permuted = plain::reorder(m, expected.order);
-    frq.insert(frq.end(), permuted.begin(), permuted.end());
-    ASSERT_EQ(read_bytes(dir.file("tornavel.frq")), words(frq));
+    expect_outputs_of_model(dir, testing_support::random_matrix(testing_support::shape::tied_columns,
+                                                                seed, 5 + 3 * seed));
   }
 }
 
 TEST(Tool, LargerInputsFromFilesAndPipesAlike) {
   // Several blocks of rows scored and several pieces written from the file; a pipe of more than
   // one read piece, held in memory, gives the same bytes.
-  const plain::matrix m =
-      testing_support::random_matrix(testing_support::shape::heavy_tailed, 5, 1500);
   scratch_dir dir;
-  std::vector<std::int32_t> file{m.columns, m.rows};
-  file.insert(file.end(), m.counts.begin(), m.counts.end());
-  write_bytes(dir.file("in"), words(file));
-  ASSERT_EQ(run_tool(dir, "in").status, 0);
-  const plain::ranking expected = plain::rank(m);
-  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words(expected.order));
-  std::vector<std::int32_t> frq{m.columns, m.rows};
-  const std::vector<std::int32_t> permuted = plain::reorder(m, expected.order);
-  frq.insert(frq.end(), permuted.begin(), permuted.end());
-  EXPECT_EQ(read_bytes(dir.file("tornavel.frq")), words(frq));
+  expect_outputs_of_model(dir, testing_support::random_matrix(testing_support::shape::heavy_tailed,
+                                                              5, 1500));
   const outcome piped = testing_support::run_script(
       dir, "cp tornavel.ord ord && cp tornavel.frq frq && cat in | \"$TORNAVEL\" /dev/stdin && "
            "cmp tornavel.ord ord && cmp tornavel.frq frq");

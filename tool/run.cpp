@@ -1,6 +1,7 @@
 #include "tool/run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -18,33 +19,37 @@ void complain(const std::string& message) {
   std::fprintf(stderr, "tornavel: %s\n", message.c_str());
 }
 
-// Writes the reordered rows after the header, in pieces of about 2 MiB: while the helper writes
-// one piece to the file, this thread fills the next.
+// Writes the reordered rows after the header, in pieces of about 2 MiB: this thread and the
+// helper each fill every other piece and write it at its place in the file, so that reading,
+// permuting and writing go on in both at once. Starts with the stream at the header's end.
 void write_reordered(row_source& rows, std::span<const std::int32_t> order, file_stream& out,
                      worker& helper) {
   const std::size_t columns = rows.columns();
   const std::size_t total = rows.rows();
   if (total == 0) return;
+  out.flush();
   const std::size_t piece_rows = std::max<std::size_t>(1, (std::size_t{1} << 19) / columns);
-  const std::size_t piece_words = piece_rows * columns;
-  const std::unique_ptr<std::int32_t[]> pieces[2] = {
-      std::make_unique_for_overwrite<std::int32_t[]>(piece_words),
-      std::make_unique_for_overwrite<std::int32_t[]>(piece_words)};
-  std::vector<std::int32_t> row(columns);
   const std::vector<std::int32_t> position = positions_of(order);
-  const auto piece = [&](std::size_t turn, std::size_t first) {
-    return std::span<std::int32_t>(pieces[turn].get(), std::min(piece_rows, total - first) * columns);
+  rows.expect_rows_out_of_order();
+  std::atomic<bool> failed = false;  // so that one thread's failure stops the other soon
+  const auto fill_and_write = [&](std::size_t first_piece) {
+    try {
+      const auto piece = std::make_unique_for_overwrite<std::int32_t[]>(piece_rows * columns);
+      std::vector<std::int32_t> row(columns);
+      for (std::size_t first = first_piece * piece_rows; first < total && !failed;
+           first += 2 * piece_rows) {
+        const std::span<std::int32_t> out_rows(piece.get(),
+                                               std::min(piece_rows, total - first) * columns);
+        reorder_rows(rows, order, position, first, out_rows, row);
+        write_count_rows_at(out, out_rows,
+                            count_row_offset(static_cast<std::int32_t>(columns), first));
+      }
+    } catch (...) {
+      failed = true;
+      throw;
+    }
   };
-  reorder_rows(rows, order, position, 0, piece(0, 0), row);
-  for (std::size_t first = 0, turn = 0; first < total; first += piece_rows, turn ^= 1) {
-    const std::size_t next = first + piece_rows;
-    helper.run_beside([&] { write_count_rows(out, piece(turn, first)); },
-                      [&] {
-                        if (next < total) {
-                          reorder_rows(rows, order, position, next, piece(turn ^ 1, next), row);
-                        }
-                      });
-  }
+  helper.run_beside([&] { fill_and_write(1); }, [&] { fill_and_write(0); });
 }
 
 void run_job(const std::string& input_path) {
