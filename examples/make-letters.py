@@ -16,7 +16,12 @@ words_path = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/dict/american-eng
 
 n = len(items)
 counts = [[0] * n for _ in range(n)]
-with open(words_path, encoding="utf-8") as words:
+try:
+    words = open(words_path, encoding="utf-8")
+except OSError as error:
+    sys.exit(f"make-letters.py: {words_path}: {error.strerror} "
+             "(install Debian's wamerican, or name another word list)")
+with words:
     for line in words:
         word = line.strip().lower()
         if not word or any(c not in string.ascii_lowercase for c in word):

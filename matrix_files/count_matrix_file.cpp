@@ -22,9 +22,30 @@ constexpr char short_file[] = "file is shorter than its header says";
 // cache, but no longer count against this process.
 constexpr std::size_t release_bytes = std::size_t{16} << 20;
 
-void check_shape(const std::string& name, std::int32_t columns, std::int32_t rows) {
+// Whether a header's bytes are all printable text: a CSV or a table given by mistake, whose
+// digits and separators make a header of absurd sizes.
+bool looks_like_text(std::span<const unsigned char> header) {
+  return std::all_of(header.begin(), header.end(), [](unsigned char c) {
+    return (c >= 0x20 && c < 0x7f) || c == '\t' || c == '\n' || c == '\r';
+  });
+}
+
+// Refuses a header for fault, or, if it looks like text, for that.
+[[noreturn]] void refuse_header(const std::string& name, std::span<const unsigned char> header,
+                                const std::string& fault) {
+  if (looks_like_text(header)) {
+    throw file_error(name, "file looks like text, not a count-matrix file of binary 32-bit words");
+  }
+  throw file_error(name, fault);
+}
+
+// Reads the two header words, refusing a shape no count matrix has.
+void read_shape(const std::string& name, std::span<const unsigned char> header,
+                std::int32_t& columns, std::int32_t& rows) {
+  columns = decode_fixed32(header.data());
+  rows = decode_fixed32(header.data() + 4);
   if (const std::string fault = shape_fault(columns, rows); !fault.empty()) {
-    throw file_error(name, fault);
+    refuse_header(name, header, fault);
   }
 }
 
@@ -82,9 +103,7 @@ count_matrix load_count_matrix(file_stream& stream) {
                                         " bytes)");
   }
   count_matrix matrix;
-  matrix.columns = decode_fixed32(header.data());
-  matrix.rows = decode_fixed32(header.data() + 4);
-  check_shape(stream.name(), matrix.columns, matrix.rows);
+  read_shape(stream.name(), header, matrix.columns, matrix.rows);
   const std::uint64_t words = words_of(matrix.columns, matrix.rows);
 
   // Piece by piece, the buffer growing only as counts arrive.
@@ -120,13 +139,11 @@ count_matrix_input count_matrix_input::open(const std::string& path) {
   }
   std::array<unsigned char, header_bytes> header;
   read_at(stream, header.data(), header.size(), 0);
-  input.columns_ = decode_fixed32(header.data());
-  input.rows_ = decode_fixed32(header.data() + 4);
-  check_shape(path, input.columns_, input.rows_);
+  read_shape(path, header, input.columns_, input.rows_);
   // The header is untrusted: checked against the length before it sizes anything.
   const auto room = static_cast<std::uint64_t>(input.opened_.st_size - header_bytes) / 4;
   const std::uint64_t words = words_of(input.columns_, input.rows_);
-  if (room < words) throw file_error(path, short_file);
+  if (room < words) refuse_header(path, header, short_file);
   if (input.stored_rows() > 0) {
     input.mapped_.map(fileno(stream.get()), static_cast<std::size_t>(header_bytes + 4 * words));
   }

@@ -1,5 +1,7 @@
 #include "matrix_files/order_file.h"
 
+#include <cstring>
+
 #include "matrix_files/coding.h"
 #include "matrix_files/file_error.h"
 
@@ -14,16 +16,36 @@ staged_file save_order_file(std::span<const std::int32_t> order, const std::stri
 
 std::vector<std::int32_t> load_order_file(const std::string& path) {
   file_stream stream = file_stream::open(path, "rb");
-  const std::int64_t length = stream_length(stream);
-  if (length % 4 != 0) {
-    throw file_error(path, "order file is not a whole number of 4-byte entries (" +
-                               std::to_string(length) + " bytes)");
-  }
   // A permutation has fewer than 2^31 entries, so no larger file is read into memory.
-  if (length / 4 > std::int64_t{2147483647}) throw file_error(path, "order file is too long");
-  std::vector<std::int32_t> order(static_cast<std::size_t>(length / 4));
-  read_exact(stream, order.data(), order.size() * sizeof(std::int32_t),
-             "file is shorter than its length said");
+  constexpr std::int64_t most_bytes = std::int64_t{4} * 2147483647;
+  std::vector<std::int32_t> order;
+  if (stream_is_seekable(stream)) {
+    const std::int64_t length = stream_length(stream);
+    if (length % 4 != 0) {
+      throw file_error(path, "order file is not a whole number of 4-byte entries (" +
+                                 std::to_string(length) + " bytes)");
+    }
+    if (length > most_bytes) throw file_error(path, "order file is too long");
+    order.resize(static_cast<std::size_t>(length / 4));
+    read_exact(stream, order.data(), order.size() * sizeof(std::int32_t),
+               "file is shorter than its length said");
+  } else {
+    // A pipe has no length: read what arrives, a piece at a time.
+    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> piece(std::size_t{1} << 20);
+    for (std::size_t got; (got = read_up_to(stream, piece.data(), piece.size())) > 0;) {
+      bytes.insert(bytes.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(got));
+      if (static_cast<std::int64_t>(bytes.size()) > most_bytes) {
+        throw file_error(path, "order file is too long");
+      }
+    }
+    if (bytes.size() % 4 != 0) {
+      throw file_error(path, "order file is not a whole number of 4-byte entries (" +
+                                 std::to_string(bytes.size()) + " bytes)");
+    }
+    order.resize(bytes.size() / 4);
+    std::memcpy(order.data(), bytes.data(), bytes.size());
+  }
   stream.close();
   swap_to_file_order(order);
   std::vector<bool> seen(order.size());

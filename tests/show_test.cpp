@@ -1,5 +1,6 @@
 // The viewer, end to end on the bundled example and on bad files, and its heatmap drawing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 
 #include "tests/scratch_dir.h"
@@ -52,9 +53,13 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
   const outcome ranked = show(dir, "order tornavel.ord" + labels + " --matrix " + examples +
                                        "letters.frq");
   EXPECT_EQ(ranked.status, 0);
-  EXPECT_EQ(std::count(ranked.out.begin(), ranked.out.end(), '\n'), 27);
-  EXPECT_EQ(first_line(ranked.out), " 1   4  e  201071.031");
-  EXPECT_EQ(first_line(show(dir, "order tornavel.ord").out), " 1   4");
+  EXPECT_EQ(std::count(ranked.out.begin(), ranked.out.end(), '\n'), 28);
+  EXPECT_EQ(first_line(ranked.out), "rank  item  label   score");
+  EXPECT_EQ(first_line(ranked.out.substr(ranked.out.find('\n') + 1)),
+            "   1     4  e      201071.031");
+  // Scores line up on their points, whole ones too.
+  EXPECT_NE(ranked.out.find("  84764\n"), std::string::npos);
+  EXPECT_EQ(first_line(show(dir, "order tornavel.ord").out), "rank  item");
 
   // The reordered matrix named after the ranked items: e first on both axes.
   const outcome reordered =
@@ -85,6 +90,52 @@ TEST(Show, HeatmapAveragesBlocksOfLargeMatrices) {
   EXPECT_EQ(image.pixels, (std::vector<unsigned char>{0, 255, 255, 255}));
 }
 
+TEST(Show, HeatmapFormatsAndPlaces) {
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
+  // PNG by its name: the signature, then an IHDR of 2 x 2, 8-bit grey.
+  ASSERT_EQ(show(dir, "matrix m --heatmap m.png").status, 0);
+  const bytes png = read_bytes(dir.file("m.png"));
+  ASSERT_GE(png.size(), 26u);
+  EXPECT_EQ(bytes(png.begin(), png.begin() + 8), (bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}));
+  EXPECT_EQ(bytes(png.begin() + 16, png.begin() + 26), (bytes{0, 0, 0, 2, 0, 0, 0, 2, 8, 0}));
+  // "-" is standard output, holding the image alone; a device is written to, not replaced.
+  const outcome piped = show(dir, "matrix m --heatmap -");
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.out.substr(0, 7), "P5\n2 2\n");
+  EXPECT_EQ(show(dir, "matrix m --heatmap /dev/null").status, 0);
+  struct stat null_device;
+  ASSERT_EQ(stat("/dev/null", &null_device), 0);
+  EXPECT_TRUE(S_ISCHR(null_device.st_mode));
+  // A heatmap over a file being shown is refused, and one that cannot be written prints nothing.
+  const outcome over_input = show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
+  EXPECT_EQ(over_input.status, 1);
+  write_bytes(dir.file("m.pgm"), {'x'});
+  const outcome over = show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_EQ(over.errors,
+            "tornavel-show: m.pgm: is a file being shown; writing the heatmap would replace it\n");
+  EXPECT_EQ(read_bytes(dir.file("m.pgm")), (bytes{'x'}));
+  const outcome unwritable = show(dir, "matrix m --heatmap no/such/folder.pgm");
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_EQ(unwritable.out, "");
+  EXPECT_EQ(show(dir, "matrix m --heatmap m.jpg").status, 2);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"m", "m.pgm", "m.png"}));
+}
+
+TEST(Show, PipesAndTheRankedMatrixNote) {
+  scratch_dir dir;
+  run_tool(dir, examples + "letters.frq");
+  const outcome piped = show(dir, "order /dev/stdin", "cat tornavel.ord |");
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(std::count(piped.out.begin(), piped.out.end(), '\n'), 28);
+  const std::string labels = " --labels " + examples + "letters.labels";
+  const outcome unordered = show(dir, "matrix tornavel.frq" + labels);
+  EXPECT_EQ(unordered.status, 0);
+  EXPECT_NE(unordered.errors.find("--order tornavel.ord"), std::string::npos);
+  EXPECT_EQ(show(dir, "matrix tornavel.frq --order tornavel.ord" + labels).errors, "");
+}
+
 TEST(Show, RefusalsAndCommandLine) {
   scratch_dir dir;
   write_bytes(dir.file("bad"), words({2, 2, 1, -4, 0, 0}));
@@ -110,9 +161,11 @@ TEST(Show, RefusalsAndCommandLine) {
     EXPECT_EQ(o.status, 2) << args;
     EXPECT_NE(o.errors.find("usage: tornavel-show matrix"), std::string::npos) << args;
   }
+  EXPECT_EQ(show(dir, "order a b").errors.substr(0, 38), "tornavel-show: unexpected argument b\nu");
+  EXPECT_EQ(show(dir, "-h").status, 0);
   const outcome help = show(dir, "--help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--heatmap OUT.pgm"), std::string::npos);
+  EXPECT_NE(help.out.find("--heatmap OUT"), std::string::npos);
   EXPECT_EQ(show(dir, "--version").out, "tornavel-show 0.1.0\n");
 }
 

@@ -226,6 +226,26 @@ TEST(Refusals, MalformedInputs) {
                  "tornavel: in.frq: negative count -6 at row 1, column 2\n");
 }
 
+TEST(Refusals, TextGivenByMistake) {
+  const std::string csv = "3,3,1\n0,2,0\n1,1,1\n";
+  expect_refusal(bytes(csv.begin(), csv.end()),
+                 "tornavel: in.frq: file looks like text, not a count-matrix file of binary "
+                 "32-bit words\n");
+}
+
+TEST(Tool, HelpAndVersionUnlessSuchAFileExists) {
+  scratch_dir dir;
+  const outcome help = run_tool(dir, "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.substr(0, 28), "usage: tornavel MATRIX_FILE\n");
+  EXPECT_EQ(run_tool(dir, "--version").out, "tornavel 0.1.0\n");
+  write_bytes(dir.file("--help"), worked_input);
+  const outcome ranked = run_tool(dir, "--help");
+  EXPECT_EQ(ranked.status, 0);
+  EXPECT_EQ(ranked.out, "");
+  EXPECT_EQ(read_bytes(dir.file("tornavel.ord")), words({0, 2, 1}));
+}
+
 TEST(Refusals, OutputThatCannotBeWritten) {
   // 32 x 32 counts make a 4 KiB matrix output, over a 1-block file-size limit; with SIGXFSZ
   // ignored the write fails with EFBIG instead of killing the process.

@@ -3,6 +3,7 @@
 #define TORNAVEL_TOOL_HEATMAP_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,14 @@ struct grey_image {
 // Precondition: the matrix has counts.
 grey_image draw_heatmap(const count_matrix& matrix, std::size_t max_side = 1024);
 
-// Writes image as a binary PGM (P5) file destined for path, finished but unpublished.
-staged_file save_pgm(const grey_image& image, const std::string& path);
+enum class image_format { pgm, png };
+
+// The format a heatmap's name asks for: PNG for a name ending in ".png", binary PGM (P5) for one
+// ending in ".pgm" and for "-" (standard output); nothing for any other name.
+std::optional<image_format> heatmap_format(const std::string& name);
+
+// The image as the bytes of a file of the given format.
+std::vector<unsigned char> encode_image(const grey_image& image, image_format format);
 
 }  // namespace tornavel
 

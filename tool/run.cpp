@@ -1,7 +1,10 @@
 #include "tool/run.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -12,8 +15,18 @@
 #include "tool/input_rows.h"
 #include "tool/signals.h"
 
+#ifndef TORNAVEL_VERSION
+#define TORNAVEL_VERSION "unknown"
+#endif
+
 namespace tornavel {
 namespace {
+
+constexpr const char* help_text =
+    "usage: tornavel MATRIX_FILE\n"
+    "Ranks the columns of a count matrix by the log of their multinomial coefficients and\n"
+    "writes tornavel.ord (the columns in rank order) and tornavel.frq (the matrix in rank\n"
+    "order on both axes) in the current directory. man tornavel has the rest.\n";
 
 void complain(const std::string& message) {
   std::fprintf(stderr, "tornavel: %s\n", message.c_str());
@@ -77,6 +90,13 @@ int run(int argc, char** argv) {
     return exit_usage;
   }
   const std::string input_path = argv[1];
+  // The path is taken as it is, so a file named --help is ranked like any other; only where
+  // there is none do these two names ask about the tool.
+  if ((input_path == "--help" || input_path == "--version") && access(argv[1], F_OK) != 0 &&
+      errno == ENOENT) {
+    std::fputs(input_path == "--help" ? help_text : "tornavel " TORNAVEL_VERSION "\n", stdout);
+    return std::fflush(stdout) == 0 ? exit_success : exit_failure;
+  }
   handle_signals("tornavel: " + printable_name(input_path) + ": file shrank or could not be read");
   try {
     run_job(input_path);

@@ -1,6 +1,7 @@
 #include "tool/show.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +28,9 @@ namespace {
 
 constexpr const char* usage =
     "usage: tornavel-show matrix MATRIX_FILE [--labels LABELS [--order ORDER_FILE]]\n"
-    "                     [--heatmap OUT.pgm]\n"
+    "                     [--heatmap OUT.png|OUT.pgm|-]\n"
     "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE]\n"
-    "       tornavel-show --help | --version\n";
+    "       tornavel-show -h | --help | --version\n";
 
 constexpr const char* help =
     "Prints the files of tornavel for people.\n"
@@ -43,9 +44,16 @@ constexpr const char* help =
     "                     this order file (as tornavel.frq is); name its rows and\n"
     "                     columns after the ranked items\n"
     "  --matrix FILE      with order: show each ranked item's score in this matrix\n"
-    "  --heatmap OUT.pgm  with matrix: also write a log-scaled grey PGM image, one pixel\n"
-    "                     a cell (block means beyond 1024 cells a side)\n"
-    "  --help, --version  this text, the version\n"
+    "  --heatmap OUT      with matrix: also write a log-scaled grey image, one pixel a\n"
+    "                     cell (block means beyond 1024 cells a side): PNG for a name\n"
+    "                     ending in .png, binary PGM for .pgm; - writes PGM to standard\n"
+    "                     output instead of the table; a device or FIFO is written to\n"
+    "                     as it is\n"
+    "  -h, --help         this text\n"
+    "  --version          the version\n"
+    "\n"
+    "Files may be pipes (/dev/stdin). The matrix tornavel writes is in rank order: name\n"
+    "its items with --labels and --order tornavel.ord together.\n"
     "\n"
     "Exit status: 0 on success, 1 for a file that cannot be read, written or understood,\n"
     "2 for a wrong command line.\n";
@@ -61,6 +69,19 @@ struct options {
   std::string file;
   std::optional<std::string> labels, heatmap, matrix, order;
 };
+
+// Whether name is a file that exists and is not a regular file: a device, a FIFO, a terminal.
+bool is_special_file(const std::string& name) {
+  struct stat status;
+  return stat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+// The heatmap's format, from its name; a device or FIFO without a telling name gets PGM.
+std::optional<image_format> image_format_for(const std::string& name) {
+  if (const auto format = heatmap_format(name)) return format;
+  if (is_special_file(name)) return image_format::pgm;
+  return std::nullopt;
+}
 
 options parse(int argc, char** argv) {
   options o;
@@ -92,6 +113,7 @@ options parse(int argc, char** argv) {
       operands.push_back(arg);
     }
   }
+  if (operands.size() > 2) throw usage_error{"unexpected argument " + operands[2]};
   if (operands.size() != 2) throw usage_error{"expected a kind (matrix or order) and a file"};
   o.kind = operands[0];
   o.file = operands[1];
@@ -101,6 +123,9 @@ options parse(int argc, char** argv) {
     throw usage_error{"--heatmap and --order go with matrix"};
   }
   if (o.order && !o.labels) throw usage_error{"--order goes with --labels"};
+  if (o.heatmap && !image_format_for(*o.heatmap)) {
+    throw usage_error{"--heatmap takes a name ending in .png or .pgm, or - for standard output"};
+  }
   return o;
 }
 
@@ -136,8 +161,61 @@ std::string name_of(const std::vector<std::string>& labels, std::size_t item) {
   return labels.empty() ? std::to_string(item) : labels[item];
 }
 
+// Refuses a heatmap name that is one of the files being shown: writing it would replace them.
+void check_not_shown(const options& o, const std::string& heatmap) {
+  struct stat image;
+  if (heatmap == "-" || stat(heatmap.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return;
+  for (const std::optional<std::string>& shown : {std::optional(o.file), o.labels, o.order}) {
+    struct stat file;
+    if (shown && stat(shown->c_str(), &file) == 0 && file.st_dev == image.st_dev &&
+        file.st_ino == image.st_ino) {
+      throw file_error(heatmap, "is a file being shown; writing the heatmap would replace it");
+    }
+  }
+}
+
+// Writes the image to standard output for "-", into a device or FIFO as it stands, and otherwise
+// as a staged file, so that a failure leaves no half-written image.
+void write_heatmap(const grey_image& image, const std::string& name) {
+  std::vector<unsigned char> bytes = encode_image(image, *image_format_for(name));
+  if (name == "-") {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      throw file_error("standard output", "write error");
+    }
+    return;
+  }
+  if (is_special_file(name)) {
+    file_stream out = file_stream::open(name, "wb");
+    write_exact(out, bytes.data(), bytes.size());
+    out.close();
+    return;
+  }
+  staged_file out(name);
+  write_exact(out.stream(), bytes.data(), bytes.size());
+  out.finish();
+  publish_together({&out});
+}
+
+// The matrix tornavel writes is in rank order, while labels name items in file order: say so
+// when labels are applied to such a matrix without its order file.
+void warn_of_ranked_matrix(const options& o) {
+  const std::size_t slash = o.file.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : o.file.substr(0, slash + 1);
+  const std::string base = o.file.substr(folder.size());
+  struct stat status;
+  if (o.labels && !o.order && base == "tornavel.frq" &&
+      stat((folder + "tornavel.ord").c_str(), &status) == 0) {
+    std::fprintf(stderr,
+                 "tornavel-show: note: the labels name rows and columns in file order; if %s is "
+                 "in rank order, --order %stornavel.ord names them after the ranked items\n",
+                 printable_name(o.file).c_str(), folder.c_str());
+  }
+}
+
 void show_matrix(const options& o) {
+  if (o.heatmap) check_not_shown(o, *o.heatmap);
   const count_matrix matrix = load_count_matrix(o.file);
+  warn_of_ranked_matrix(o);
   const auto columns = static_cast<std::size_t>(matrix.columns);
   const std::size_t rows = matrix.stored_rows();
   std::vector<std::string> labels;
@@ -154,16 +232,17 @@ void show_matrix(const options& o) {
     for (std::int32_t item : order) ranked.push_back(labels[static_cast<std::size_t>(item)]);
     labels = std::move(ranked);
   }
+  // The image first, so that a failure to write it prints nothing else.
+  if (o.heatmap) {
+    if (matrix.counts.empty()) throw file_error(o.file, "matrix has no counts to draw");
+    write_heatmap(draw_heatmap(matrix), *o.heatmap);
+    if (*o.heatmap == "-") return;  // standard output holds the image alone
+  }
   std::int64_t total = 0;
   for (std::int32_t count : matrix.counts) total += count;
   std::printf("%s: %d columns x %d rows, total %lld, largest count %d\n", o.file.c_str(),
               matrix.columns, matrix.rows, static_cast<long long>(total), matrix.largest_count);
 
-  if (o.heatmap) {
-    if (matrix.counts.empty()) throw file_error(o.file, "matrix has no counts to draw");
-    staged_file image = save_pgm(draw_heatmap(matrix), *o.heatmap);
-    publish_together({&image});
-  }
   if (matrix.counts.empty()) return;
 
   std::size_t name_width = 1, cell_width = std::to_string(matrix.largest_count).size();
@@ -208,31 +287,42 @@ void show_order(const options& o) {
     input_rows rows(matrix);
     scores = score_columns(rows);
   }
-  // Scores as the shortest text that gives back their binary32 bits, aligned on the right.
-  std::vector<std::string> score_text(scores.size());
-  std::size_t score_width = 0;
+  // Scores as the shortest text that gives back their binary32 bits, lined up on the point.
+  std::vector<std::string> whole(scores.size()), fraction(scores.size());
+  std::size_t whole_width = 0, fraction_width = 0;
   for (std::size_t k = 0; k < scores.size(); ++k) {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", static_cast<double>(scores[k].score));
-    score_text[k] = text;
-    score_width = std::max(score_width, score_text[k].size());
+    const std::string t = text;
+    const std::size_t point = std::min(t.find('.'), t.size());
+    whole[k] = t.substr(0, point);
+    fraction[k] = t.substr(point);
+    whole_width = std::max(whole_width, whole[k].size());
+    fraction_width = std::max(fraction_width, fraction[k].size());
   }
-  const std::string last_index = std::to_string(order.empty() ? 0 : order.size() - 1);
-  std::size_t label_width = 0;
+  const std::size_t rank_width = std::max<std::size_t>(4, std::to_string(order.size()).size());
+  const std::size_t item_width =
+      std::max<std::size_t>(4, std::to_string(order.empty() ? 0 : order.size() - 1).size());
+  std::size_t label_width = 5;
   for (const std::string& label : labels) label_width = std::max(label_width, label.size());
+  const auto line = [&](const std::string& rank, const std::string& item, const std::string& label,
+                        const std::string& score_whole, const std::string& score_fraction) {
+    std::string out = std::string(rank_width - rank.size(), ' ') + rank + "  " +
+                      std::string(item_width - item.size(), ' ') + item;
+    if (!labels.empty()) out += "  " + label + std::string(label_width - label.size(), ' ');
+    if (!scores.empty()) {
+      out += "  " + std::string(whole_width - std::min(whole_width, score_whole.size()), ' ') +
+             score_whole + score_fraction;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();  // no line ends in blanks
+    std::printf("%s\n", out.c_str());
+  };
+  whole_width = std::max<std::size_t>(whole_width, scores.empty() ? 0 : 5);
+  line("rank", "item", "label", "score", "");
   for (std::size_t i = 0; i < order.size(); ++i) {
     const auto item = static_cast<std::size_t>(order[i]);
-    std::printf("%*zu  %*zu", static_cast<int>(std::to_string(order.size()).size()), i + 1,
-                static_cast<int>(last_index.size()), item);
-    if (!labels.empty()) {
-      // Padded only when a score follows, so that no line ends in blanks.
-      const int pad = scores.empty() ? 0 : static_cast<int>(label_width);
-      std::printf("  %-*s", pad, labels[item].c_str());
-    }
-    if (!scores.empty()) {
-      std::printf("  %*s", static_cast<int>(score_width), score_text[item].c_str());
-    }
-    std::printf("\n");
+    line(std::to_string(i + 1), std::to_string(item), labels.empty() ? "" : labels[item],
+         scores.empty() ? "" : whole[item], scores.empty() ? "" : fraction[item]);
   }
 }
 
@@ -242,7 +332,7 @@ int show(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--") break;
-    if (arg == "--help") {
+    if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
       std::fputs(help, stdout);
       return std::fflush(stdout) == 0 ? 0 : 1;
