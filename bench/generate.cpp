@@ -5,6 +5,7 @@
 //   huge     2 x 2, a column sum just above 2^31
 //   maxed    32 x 32, every count 2^31 - 1 (column sums near 6.9e10)
 //   near     12 x 12, counts near 2^31 (column sums up to about 2e10)
+//   entries  16384 x 16384, about 10 million non-zero counts (1-1000), for tornavel-convert
 //   larger-than-memory  81920 x 81920, 1% non-zero, about 26.8 GB
 // Prints the largest column sum, which the benchmark's bare log loop needs.
 // Usage: tornavel_generate WORKLOAD OUT_FILE
@@ -47,6 +48,12 @@ row_maker workload_rows(const std::string& name, std::mt19937_64& rng, std::int3
     side = name == "sparse" ? 12288 : 81920;
     return [=](std::int32_t, std::vector<std::int32_t>& row) {
       for (std::int32_t& x : row) x = below(100) == 0 ? 1 + below(100) : 0;
+    };
+  }
+  if (name == "entries") {
+    side = 16384;
+    return [=](std::int32_t, std::vector<std::int32_t>& row) {
+      for (std::int32_t& x : row) x = below(10000) < 373 ? 1 + below(1000) : 0;
     };
   }
   if (name == "huge") {

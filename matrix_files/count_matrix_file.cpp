@@ -34,7 +34,9 @@ bool looks_like_text(std::span<const unsigned char> header) {
 [[noreturn]] void refuse_header(const std::string& name, std::span<const unsigned char> header,
                                 const std::string& fault) {
   if (looks_like_text(header)) {
-    throw file_error(name, "file looks like text, not a count-matrix file of binary 32-bit words");
+    throw file_error(name,
+                     "file looks like text, not a count-matrix file (tornavel-convert makes one "
+                     "from a CSV or TSV table)");
   }
   throw file_error(name, fault);
 }

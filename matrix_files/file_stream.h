@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace tornavel {
 
@@ -31,6 +32,9 @@ class file_stream {
 
   // Writes out what the stream holds in its buffer.
   void flush();
+
+  // Gives up the stream without closing it, for a stream this does not own (stdin, stdout).
+  std::FILE* release() noexcept { return std::exchange(stream_, nullptr); }
 
   // Flushes and closes the stream; a failure of either, including one of an earlier buffered
   // write, throws.

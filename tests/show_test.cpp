@@ -60,6 +60,10 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
   // Scores line up on their points, whole ones too.
   EXPECT_NE(ranked.out.find("  84764\n"), std::string::npos);
   EXPECT_EQ(first_line(show(dir, "order tornavel.ord").out), "rank  item");
+  const outcome tsv = show(dir, "order tornavel.ord --tsv" + labels + " --matrix " + examples +
+                                    "letters.frq");
+  EXPECT_EQ(tsv.out.substr(0, tsv.out.find('\n', 30)), "rank\tcolumn\tlabel\tscore\n1\t4\te\t201071.031");
+  EXPECT_EQ(std::count(tsv.out.begin(), tsv.out.end(), '\n'), 28);
 
   // The reordered matrix named after the ranked items: e first on both axes.
   const outcome reordered =

@@ -229,8 +229,8 @@ TEST(Refusals, MalformedInputs) {
 TEST(Refusals, TextGivenByMistake) {
   const std::string csv = "3,3,1\n0,2,0\n1,1,1\n";
   expect_refusal(bytes(csv.begin(), csv.end()),
-                 "tornavel: in.frq: file looks like text, not a count-matrix file of binary "
-                 "32-bit words\n");
+                 "tornavel: in.frq: file looks like text, not a count-matrix file "
+                 "(tornavel-convert makes one from a CSV or TSV table)\n");
 }
 
 TEST(Tool, HelpAndVersionUnlessSuchAFileExists) {

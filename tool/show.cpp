@@ -29,7 +29,7 @@ namespace {
 constexpr const char* usage =
     "usage: tornavel-show matrix MATRIX_FILE [--labels LABELS [--order ORDER_FILE]]\n"
     "                     [--heatmap OUT.png|OUT.pgm|-]\n"
-    "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE]\n"
+    "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE] [--tsv]\n"
     "       tornavel-show -h | --help | --version\n";
 
 constexpr const char* help =
@@ -44,6 +44,8 @@ constexpr const char* help =
     "                     this order file (as tornavel.frq is); name its rows and\n"
     "                     columns after the ranked items\n"
     "  --matrix FILE      with order: show each ranked item's score in this matrix\n"
+    "  --tsv              with order: every rank as tab-separated values under the header\n"
+    "                     rank, column, label, score (empty where not known)\n"
     "  --heatmap OUT      with matrix: also write a log-scaled grey image, one pixel a\n"
     "                     cell (block means beyond 1024 cells a side): PNG for a name\n"
     "                     ending in .png, binary PGM for .pgm; - writes PGM to standard\n"
@@ -68,6 +70,7 @@ struct options {
   std::string kind;  // "matrix" or "order"
   std::string file;
   std::optional<std::string> labels, heatmap, matrix, order;
+  bool tsv = false;
 };
 
 // Whether name is a file that exists and is not a regular file: a device, a FIFO, a terminal.
@@ -104,6 +107,8 @@ options parse(int argc, char** argv) {
         value = argv[++i];
       }
       *target = *value;
+    } else if (arg == "--tsv") {
+      o.tsv = true;
     } else if (arg == "--") {
       operands.insert(operands.end(), argv + i + 1, argv + argc);
       break;
@@ -119,6 +124,7 @@ options parse(int argc, char** argv) {
   o.file = operands[1];
   if (o.kind != "matrix" && o.kind != "order") throw usage_error{"unknown kind " + o.kind};
   if (o.kind == "matrix" && o.matrix) throw usage_error{"--matrix goes with order"};
+  if (o.kind == "matrix" && o.tsv) throw usage_error{"--tsv goes with order"};
   if (o.kind == "order" && (o.heatmap || o.order)) {
     throw usage_error{"--heatmap and --order go with matrix"};
   }
@@ -287,7 +293,20 @@ void show_order(const options& o) {
     input_rows rows(matrix);
     scores = score_columns(rows);
   }
-  // Scores as the shortest text that gives back their binary32 bits, lined up on the point.
+  if (o.tsv) {
+    // Data for other programs: every rank, the scores in nine significant digits, which give
+    // back their binary32 bits.
+    std::printf("rank\tcolumn\tlabel\tscore\n");
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const auto item = static_cast<std::size_t>(order[i]);
+      std::printf("%zu\t%zu\t%s\t", i + 1, item, labels.empty() ? "" : labels[item].c_str());
+      if (!scores.empty()) std::printf("%.9g", static_cast<double>(scores[item].score));
+      std::printf("\n");
+    }
+    return;
+  }
+  // Scores in nine significant digits, which give back their binary32 bits, lined up on the
+  // point.
   std::vector<std::string> whole(scores.size()), fraction(scores.size());
   std::size_t whole_width = 0, fraction_width = 0;
   for (std::size_t k = 0; k < scores.size(); ++k) {

@@ -1,0 +1,623 @@
+#include "tool/convert_formats.h"
+
+#include <algorithm>
+#include <bit>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+namespace tornavel {
+namespace {
+
+constexpr std::int64_t largest_count = 2147483647;
+
+// Lines of a text input, read a large piece at a time, counted for messages.
+class text_reader {
+ public:
+  text_reader(std::FILE* stream, std::string name) : stream_(stream), name_(std::move(name)) {}
+
+  // The next line without its end ("\n" or "\r\n"), valid until the next call; false at the end.
+  bool next_line(std::string_view& line) {
+    for (;;) {
+      const auto newline = static_cast<const char*>(
+          std::memchr(buffer_.data() + start_, '\n', end_ - start_));
+      if (newline != nullptr || (eof_ && start_ < end_)) {
+        const std::size_t stop = newline != nullptr
+                                     ? static_cast<std::size_t>(newline - buffer_.data())
+                                     : end_;
+        line = std::string_view(buffer_.data() + start_, stop - start_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        start_ = std::min(stop + 1, end_);
+        ++line_number_;
+        return true;
+      }
+      if (eof_) return false;
+      fill();
+    }
+  }
+
+  std::size_t line_number() const { return line_number_; }
+  const std::string& name() const { return name_; }
+
+  [[noreturn]] void fail(const std::string& reason) const {
+    throw file_error(name_, "line " + std::to_string(line_number_) + ": " + reason);
+  }
+
+ private:
+  void fill() {
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (end_ == buffer_.size()) buffer_.resize(2 * buffer_.size());  // a line longer than it
+    const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, stream_);
+    if (got == 0 && std::ferror(stream_)) throw file_error::from_errno(name_, errno);
+    end_ += got;
+    eof_ = got == 0;
+  }
+
+  std::FILE* stream_;
+  std::string name_;
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 20);
+  std::size_t start_ = 0, end_ = 0, line_number_ = 0;
+  bool eof_ = false;
+};
+
+std::string trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+// A square matrix being filled: checks the size as it is declared or found.
+count_matrix square_matrix(const text_reader& in, std::int64_t rows, std::int64_t columns) {
+  if (rows != columns) {
+    in.fail("matrix is not square (" + std::to_string(rows) + " rows, " +
+            std::to_string(columns) + " columns)");
+  }
+  if (rows > largest_count) in.fail("matrix has more than 2^31 - 1 rows");
+  count_matrix m;
+  m.columns = m.rows = static_cast<std::int32_t>(rows);
+  m.counts.assign(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rows), 0);
+  return m;
+}
+
+// Adds value to a count, refusing a sum beyond 2^31 - 1.
+void add_to(std::int32_t& count, std::int32_t value, const text_reader& in, std::int64_t row,
+            std::int64_t column) {
+  if (__builtin_add_overflow(count, value, &count)) {
+    in.fail("repeated entries at (" + std::to_string(row) + ", " + std::to_string(column) +
+            ") add up beyond 2^31 - 1");
+  }
+}
+
+void finish(count_matrix& m) {
+  std::int32_t largest = 0;
+  for (std::int32_t x : m.counts) largest = std::max(largest, x);
+  m.largest_count = largest;
+}
+
+// ---- CSV and TSV --------------------------------------------------------------------------
+
+// Splits a record into cells; for CSV, quoted cells as RFC 4180 has them, a record may take
+// several lines.
+bool next_record(text_reader& in, char separator, std::vector<std::string>& cells) {
+  std::string_view line;
+  if (!in.next_line(line)) return false;
+  cells.clear();
+  std::string cell;
+  bool quoted = false, was_quoted = false;
+  for (;;) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted) {
+        if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+          cell += '"';
+          ++i;
+        } else if (c == '"') {
+          quoted = false;
+        } else {
+          cell += c;
+        }
+      } else if (c == separator) {
+        cells.push_back(was_quoted ? cell : trimmed(cell));
+        cell.clear();
+        was_quoted = false;
+      } else if (c == '"' && separator == ',' && trimmed(cell).empty()) {
+        quoted = was_quoted = true;
+        cell.clear();
+      } else {
+        cell += c;
+      }
+    }
+    if (!quoted) break;
+    if (!in.next_line(line)) in.fail("a quoted cell is not closed");
+    cell += '\n';
+  }
+  cells.push_back(was_quoted ? cell : trimmed(cell));
+  return true;
+}
+
+bool is_count(const std::string& cell) {
+  std::int32_t ignored;
+  return parse_count(cell, ignored).empty();
+}
+
+labelled_matrix read_table(file_stream& stream, char separator) {
+  const std::string& name = stream.name();
+  text_reader in(stream.get(), name);
+  std::vector<std::string> cells;
+  std::vector<std::vector<std::int32_t>> rows;
+  std::vector<std::string> column_labels, row_labels;
+  bool label_column = false;
+  std::size_t width = 0;
+  while (next_record(in, separator, cells)) {
+    if (cells.size() == 1 && cells[0].empty()) continue;  // a blank line
+    if (rows.empty() && column_labels.empty()) {
+      // A first row whose cells (past the first) are not all counts names the columns.
+      if (!std::all_of(cells.begin() + 1, cells.end(), is_count)) {
+        column_labels.assign(cells.begin() + 1, cells.end());
+        label_column = true;  // the corner cell stands over the row labels
+        width = cells.size();
+        continue;
+      }
+      label_column = !is_count(cells[0]);
+      width = cells.size();
+    }
+    if (cells.size() != width) {
+      in.fail(std::to_string(cells.size()) + " cells where the first row has " +
+              std::to_string(width));
+    }
+    std::vector<std::int32_t> row;
+    for (std::size_t k = label_column ? 1 : 0; k < cells.size(); ++k) {
+      std::int32_t count;
+      if (const std::string fault = parse_count(cells[k], count); !fault.empty()) {
+        in.fail("cell " + std::to_string(k + 1) + ": " + fault);
+      }
+      row.push_back(count);
+    }
+    if (label_column) row_labels.push_back(cells[0]);
+    rows.push_back(std::move(row));
+  }
+  const std::size_t columns = width - (label_column ? 1 : 0);
+  labelled_matrix out;
+  out.matrix = square_matrix(in, static_cast<std::int64_t>(rows.size()),
+                             static_cast<std::int64_t>(columns));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::copy(rows[r].begin(), rows[r].end(), out.matrix.counts.begin() + r * columns);
+  }
+  finish(out.matrix);
+  if (!column_labels.empty() && !row_labels.empty() && column_labels != row_labels) {
+    throw file_error(name, "the row labels and the column labels name different items");
+  }
+  out.labels = !column_labels.empty() ? column_labels : row_labels;
+  return out;
+}
+
+std::string csv_cell(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos && trimmed(text) == text) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+void write_table(file_stream& out, const labelled_matrix& m, char separator) {
+  const auto n = static_cast<std::size_t>(m.matrix.columns);
+  const bool labelled = !m.labels.empty();
+  const auto cell = [&](const std::string& text) {
+    return separator == ',' ? csv_cell(text) : text;
+  };
+  std::string line;
+  if (labelled) {
+    for (std::size_t k = 0; k < n; ++k) line += separator + cell(m.labels[k]);
+    line += '\n';
+    write_exact(out, line.data(), line.size());
+  }
+  for (std::size_t r = 0; r < m.matrix.stored_rows(); ++r) {
+    line.clear();
+    if (labelled) line += cell(m.labels[r]) + separator;
+    char number[16];
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k > 0) line += separator;
+      line.append(number, std::to_chars(number, number + sizeof number, m.matrix.at(r, k)).ptr);
+    }
+    line += '\n';
+    write_exact(out, line.data(), line.size());
+  }
+}
+
+// ---- Matrix Market ------------------------------------------------------------------------
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::vector<std::string_view> words_of(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t start = line.find_first_not_of(" \t", at);
+    if (start == std::string_view::npos) break;
+    const std::size_t stop = std::min(line.find_first_of(" \t", start), line.size());
+    words.push_back(line.substr(start, stop - start));
+    at = stop;
+  }
+  return words;
+}
+
+std::int64_t parse_index(const text_reader& in, std::string_view text, const char* what) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 0) {
+    in.fail(std::string(what) + " is not a whole number: " + std::string(text));
+  }
+  return value;
+}
+
+labelled_matrix read_matrix_market(file_stream& stream) {
+  const std::string& name = stream.name();
+  text_reader in(stream.get(), name);
+  std::string_view line;
+  if (!in.next_line(line)) throw file_error(name, "file is empty");
+  const std::vector<std::string_view> banner = words_of(line);
+  if (banner.size() != 5 || lower(std::string(banner[0])) != "%%matrixmarket" ||
+      lower(std::string(banner[1])) != "matrix") {
+    in.fail("not a Matrix Market header (%%MatrixMarket matrix FORMAT FIELD SYMMETRY)");
+  }
+  const std::string layout = lower(std::string(banner[2]));
+  const std::string field = lower(std::string(banner[3]));
+  const std::string symmetry = lower(std::string(banner[4]));
+  if (layout != "coordinate" && layout != "array") in.fail("unknown format " + layout);
+  if (field == "complex") in.fail("complex values are not counts");
+  if (field != "integer" && field != "real" && field != "pattern") in.fail("unknown field " + field);
+  if (symmetry == "skew-symmetric") in.fail("a skew-symmetric matrix has negative counts");
+  if (symmetry == "hermitian") in.fail("a hermitian matrix has complex values");
+  if (symmetry != "general" && symmetry != "symmetric") in.fail("unknown symmetry " + symmetry);
+  if (field == "pattern" && layout == "array") in.fail("a pattern matrix must be in coordinate format");
+
+  const auto next_data_line = [&](std::vector<std::string_view>& words) {
+    while (in.next_line(line)) {
+      if (!line.empty() && line[0] == '%') continue;
+      words = words_of(line);
+      if (!words.empty()) return true;
+    }
+    return false;
+  };
+  std::vector<std::string_view> words;
+  if (!next_data_line(words)) in.fail("the size line is missing");
+  const bool coordinate = layout == "coordinate";
+  if (words.size() != (coordinate ? 3u : 2u)) {
+    in.fail(coordinate ? "the size line must give rows, columns and entries"
+                       : "the size line must give rows and columns");
+  }
+  const std::int64_t rows = parse_index(in, words[0], "the number of rows");
+  const std::int64_t columns = parse_index(in, words[1], "the number of columns");
+  labelled_matrix out;
+  out.matrix = square_matrix(in, rows, columns);
+  const auto n = static_cast<std::size_t>(rows);
+  const bool symmetric = symmetry == "symmetric";
+  const auto put = [&](std::int64_t r, std::int64_t k, std::int32_t value) {
+    add_to(out.matrix.counts[static_cast<std::size_t>(r) * n + static_cast<std::size_t>(k)], value,
+           in, r + 1, k + 1);
+    if (symmetric && r != k) {
+      add_to(out.matrix.counts[static_cast<std::size_t>(k) * n + static_cast<std::size_t>(r)],
+             value, in, k + 1, r + 1);
+    }
+  };
+  const auto value_of = [&](std::string_view text) {
+    std::int32_t count;
+    if (const std::string fault = parse_count(text, count); !fault.empty()) in.fail(fault);
+    return count;
+  };
+
+  std::int64_t entries = 0;
+  if (coordinate) {
+    const std::int64_t declared = parse_index(in, words[2], "the number of entries");
+    const std::size_t fields = field == "pattern" ? 2 : 3;
+    while (next_data_line(words)) {
+      if (words.size() != fields) {
+        in.fail(std::to_string(words.size()) + " fields where an entry has " +
+                std::to_string(fields));
+      }
+      const std::int64_t r = parse_index(in, words[0], "a row index");
+      const std::int64_t k = parse_index(in, words[1], "a column index");
+      if (r < 1 || r > rows || k < 1 || k > columns) {
+        in.fail("entry (" + std::to_string(r) + ", " + std::to_string(k) +
+                ") lies outside the declared " + std::to_string(rows) + " x " +
+                std::to_string(columns));
+      }
+      if (symmetric && k > r) in.fail("a symmetric matrix lists only entries on or below the diagonal");
+      put(r - 1, k - 1, field == "pattern" ? 1 : value_of(words[2]));
+      ++entries;
+    }
+    if (entries != declared) {
+      throw file_error(name, std::to_string(entries) + " entries where the header says " +
+                                 std::to_string(declared));
+    }
+  } else {
+    // Column by column; a symmetric one gives each column from the diagonal down.
+    std::int64_t r = 0, k = 0;
+    const std::int64_t expected = symmetric ? rows * (rows + 1) / 2 : rows * columns;
+    while (next_data_line(words)) {
+      for (std::string_view word : words) {
+        if (entries == expected) in.fail("more values than the declared size holds");
+        put(r, k, value_of(word));
+        ++entries;
+        if (++r == rows) {
+          ++k;
+          r = symmetric ? k : 0;
+        }
+      }
+    }
+    if (entries != expected) {
+      throw file_error(name, std::to_string(entries) + " values where the size gives " +
+                                 std::to_string(expected));
+    }
+  }
+  finish(out.matrix);
+  return out;
+}
+
+void write_matrix_market(file_stream& out, const labelled_matrix& m) {
+  const auto n = static_cast<std::size_t>(m.matrix.columns);
+  std::size_t nonzero = 0;
+  for (std::int32_t x : m.matrix.counts) nonzero += x != 0;
+  std::string text = "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(n) +
+                     " " + std::to_string(m.matrix.rows) + " " + std::to_string(nonzero) + "\n";
+  char number[16];
+  for (std::size_t r = 0; r < m.matrix.stored_rows(); ++r) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::int32_t x = m.matrix.at(r, k);
+      if (x == 0) continue;
+      text += std::to_string(r + 1) + " " + std::to_string(k + 1) + " ";
+      text.append(number, std::to_chars(number, number + sizeof number, x).ptr);
+      text += '\n';
+    }
+    if (text.size() > (std::size_t{1} << 20)) {
+      write_exact(out, text.data(), text.size());
+      text.clear();
+    }
+  }
+  write_exact(out, text.data(), text.size());
+}
+
+// ---- NumPy .npy ---------------------------------------------------------------------------
+
+// The value of a header dictionary's key, as text.
+std::string header_value(const std::string& header, const std::string& key,
+                         const std::string& name) {
+  const std::size_t at = header.find("'" + key + "'");
+  if (at == std::string::npos) throw file_error(name, "the .npy header has no '" + key + "'");
+  std::size_t start = header.find(':', at);
+  if (start == std::string::npos) throw file_error(name, "the .npy header is not a dictionary");
+  start = header.find_first_not_of(" ", start + 1);
+  const char open = header[start];
+  const std::size_t stop = open == '(' ? header.find(')', start) + 1
+                           : open == '\'' ? header.find('\'', start + 1) + 1
+                                          : header.find_first_of(",}", start);
+  return header.substr(start, stop - start);
+}
+
+labelled_matrix read_npy(file_stream& in) {
+  const std::string& name = in.name();
+  std::array<unsigned char, 10> start;
+  if (read_up_to(in, start.data(), 8) != 8 || std::memcmp(start.data(), "\x93NUMPY", 6) != 0) {
+    throw file_error(name, "not a .npy file (no \\x93NUMPY magic)");
+  }
+  const int major = start[6];
+  std::size_t header_length;
+  if (major == 1) {
+    read_exact(in, start.data() + 8, 2, "file ends in the .npy header");
+    header_length = start[8] | start[9] << 8;
+  } else if (major == 2 || major == 3) {
+    unsigned char length[4];
+    read_exact(in, length, 4, "file ends in the .npy header");
+    header_length = length[0] | length[1] << 8 | length[2] << 16 | std::size_t{length[3]} << 24;
+  } else {
+    throw file_error(name, ".npy format version " + std::to_string(major) + " is not 1, 2 or 3");
+  }
+  std::string header(header_length, '\0');
+  read_exact(in, header.data(), header.size(), "file ends in the .npy header");
+  const std::string descr = header_value(header, "descr", name);
+  const bool fortran = header_value(header, "fortran_order", name) == "True";
+  const std::string shape = header_value(header, "shape", name);
+  std::int64_t rows = -1, columns = -1;
+  if (std::sscanf(shape.c_str(), "(%lld, %lld)", reinterpret_cast<long long*>(&rows),
+                  reinterpret_cast<long long*>(&columns)) != 2 ||
+      std::count(shape.begin(), shape.end(), ',') > 1 + (shape.find(",)") != std::string::npos)) {
+    throw file_error(name, "the array is not 2-D (shape " + shape + ")");
+  }
+  if (descr.size() < 5 || descr.front() != '\'' || descr.back() != '\'') {
+    throw file_error(name, "unsupported dtype " + descr);
+  }
+  const char order = descr[1];
+  const char kind = descr[2];
+  const int size = std::atoi(descr.c_str() + 3);
+  const bool little = order == '<' || order == '|' || (order == '=' && host_is_little_endian);
+  const bool known = ((kind == 'i' || kind == 'u') && (size == 1 || size == 2 || size == 4 || size == 8)) ||
+                     (kind == 'b' && size == 1) || (kind == 'f' && (size == 4 || size == 8));
+  if (!known) {
+    throw file_error(name, "unsupported dtype " + descr + " (integers, booleans, float32, float64)");
+  }
+  if (rows != columns) {
+    throw file_error(name, "matrix is not square (" + std::to_string(rows) + " rows, " +
+                               std::to_string(columns) + " columns)");
+  }
+  if (rows > largest_count) {
+    throw file_error(name, "matrix has more than 2^31 - 1 rows");
+  }
+  labelled_matrix out;
+  out.matrix.columns = out.matrix.rows = static_cast<std::int32_t>(rows);
+  const auto n = static_cast<std::size_t>(rows);
+  out.matrix.counts.resize(n * n);
+  std::vector<unsigned char> piece(static_cast<std::size_t>(size) * 65536);
+  for (std::size_t at = 0; at < n * n;) {
+    const std::size_t count = std::min<std::size_t>(65536, n * n - at);
+    read_exact(in, piece.data(), count * size, "file is shorter than its shape says");
+    for (std::size_t i = 0; i < count; ++i, ++at) {
+      const unsigned char* p = piece.data() + i * size;
+      std::uint64_t bits = 0;
+      for (int b = 0; b < size; ++b) bits |= std::uint64_t{p[little ? b : size - 1 - b]} << (8 * b);
+      double value;
+      if (kind == 'f') {
+        value = size == 4 ? static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)))
+                          : std::bit_cast<double>(bits);
+      } else if (kind == 'i') {
+        const int shift = 64 - 8 * size;
+        value = static_cast<double>(static_cast<std::int64_t>(bits << shift) >> shift);
+      } else {
+        value = static_cast<double>(bits);
+      }
+      const std::size_t r = fortran ? at % n : at / n;
+      const std::size_t k = fortran ? at / n : at % n;
+      std::string fault;
+      if (std::isnan(value) || std::isinf(value)) {
+        fault = "not a number";
+      } else if (value < 0) {
+        fault = "negative value";
+      } else if (value != std::floor(value)) {
+        fault = "fractional value";
+      } else if (value > static_cast<double>(largest_count)) {
+        fault = "value beyond 2^31 - 1";
+      }
+      if (!fault.empty()) {
+            throw file_error(name, "element (" + std::to_string(r) + ", " + std::to_string(k) +
+                                   "): " + fault);
+      }
+      out.matrix.counts[r * n + k] = static_cast<std::int32_t>(value);
+    }
+  }
+  finish(out.matrix);
+  return out;
+}
+
+void write_npy(file_stream& out, const labelled_matrix& m) {
+  std::string header = "{'descr': '<i4', 'fortran_order': False, 'shape': (" +
+                       std::to_string(m.matrix.rows) + ", " + std::to_string(m.matrix.columns) +
+                       "), }";
+  // Magic, version and length take 10 bytes; the data starts on a 64-byte boundary.
+  header.append(63 - (10 + header.size()) % 64, ' ');
+  header += '\n';
+  const unsigned char start[10] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0,
+                                   static_cast<unsigned char>(header.size()),
+                                   static_cast<unsigned char>(header.size() >> 8)};
+  write_exact(out, start, sizeof start);
+  write_exact(out, header.data(), header.size());
+  write_words(out, m.matrix.counts);
+}
+
+// ---- Pairs --------------------------------------------------------------------------------
+
+labelled_matrix read_pairs(file_stream& stream) {
+  text_reader in(stream.get(), stream.name());
+  std::unordered_map<std::string, std::int32_t> index;
+  std::vector<std::string> labels;
+  std::unordered_map<std::uint64_t, std::int32_t> cells;
+  const auto item = [&](std::string_view word) {
+    const auto [it, added] = index.emplace(std::string(word), static_cast<std::int32_t>(labels.size()));
+    if (added) labels.emplace_back(word);
+    return static_cast<std::uint64_t>(it->second);
+  };
+  std::string_view line;
+  while (in.next_line(line)) {
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.empty() || words[0][0] == '#') continue;
+    if (words.size() != 2 && words.size() != 3) {
+      in.fail(std::to_string(words.size()) + " fields where a pair has ROW COLUMN [COUNT]");
+    }
+    std::int32_t count = 1;
+    if (words.size() == 3) {
+      if (const std::string fault = parse_count(words[2], count); !fault.empty()) in.fail(fault);
+    }
+    const std::uint64_t r = item(words[0]);
+    const std::uint64_t k = item(words[1]);
+    add_to(cells[r << 32 | k], count, in, static_cast<std::int64_t>(r) + 1,
+           static_cast<std::int64_t>(k) + 1);
+  }
+  labelled_matrix out;
+  const auto n = static_cast<std::int64_t>(labels.size());
+  out.matrix = square_matrix(in, n, n);
+  for (const auto& [at, count] : cells) {
+    out.matrix.counts[(at >> 32) * static_cast<std::size_t>(n) + (at & 0xffffffffu)] = count;
+  }
+  finish(out.matrix);
+  out.labels = std::move(labels);
+  return out;
+}
+
+}  // namespace
+
+std::optional<matrix_format> format_named(const std::string& name) {
+  static const std::pair<const char*, matrix_format> names[] = {
+      {"frq", matrix_format::frq}, {"csv", matrix_format::csv}, {"tsv", matrix_format::tsv},
+      {"mtx", matrix_format::mtx}, {"npy", matrix_format::npy}, {"pairs", matrix_format::pairs}};
+  for (const auto& [text, format] : names) {
+    if (name == text) return format;
+  }
+  return std::nullopt;
+}
+
+std::optional<matrix_format> format_of_path(const std::string& path) {
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return std::nullopt;
+  return format_named(path.substr(dot + 1));
+}
+
+std::string parse_count(std::string_view text, std::int32_t& count) {
+  const std::string shown(text);
+  if (text.empty()) return "empty cell";
+  std::int64_t whole = 0;
+  const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
+  const auto [end, error] = std::from_chars(begin, text.data() + text.size(), whole);
+  if (error == std::errc() && end == text.data() + text.size()) {
+    if (whole < 0) return "negative value " + shown;
+    if (whole > largest_count) return "value " + shown + " beyond 2^31 - 1";
+    count = static_cast<std::int32_t>(whole);
+    return "";
+  }
+  if (error == std::errc::result_out_of_range) {
+    return text[0] == '-' ? "negative value " + shown : "value " + shown + " beyond 2^31 - 1";
+  }
+  char* stop = nullptr;
+  const double value = std::strtod(shown.c_str(), &stop);
+  if (stop != shown.c_str() + shown.size() || std::isnan(value) || std::isinf(value)) {
+    return "not a number: " + shown;
+  }
+  if (value < 0) return "negative value " + shown;
+  if (value != std::floor(value)) return "fractional value " + shown;
+  if (value > static_cast<double>(largest_count)) return "value " + shown + " beyond 2^31 - 1";
+  count = static_cast<std::int32_t>(value);
+  return "";
+}
+
+labelled_matrix read_matrix(file_stream& in, matrix_format format) {
+  switch (format) {
+    case matrix_format::frq: return {load_count_matrix(in), {}};
+    case matrix_format::csv: return read_table(in, ',');
+    case matrix_format::tsv: return read_table(in, '\t');
+    case matrix_format::mtx: return read_matrix_market(in);
+    case matrix_format::npy: return read_npy(in);
+    case matrix_format::pairs: return read_pairs(in);
+  }
+  return {};
+}
+
+void write_matrix(file_stream& out, const labelled_matrix& m, matrix_format format) {
+  switch (format) {
+    case matrix_format::frq:
+      write_count_matrix_header(out, m.matrix.columns, m.matrix.rows);
+      write_words(out, m.matrix.counts);
+      return;
+    case matrix_format::csv: return write_table(out, m, ',');
+    case matrix_format::tsv: return write_table(out, m, '\t');
+    case matrix_format::mtx: return write_matrix_market(out, m);
+    case matrix_format::npy: return write_npy(out, m);
+    case matrix_format::pairs: return;
+  }
+}
+
+}  // namespace tornavel
