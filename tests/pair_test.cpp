@@ -143,7 +143,7 @@ TEST(PairStaysWhole, SignalsAndAShrinkingInputLeaveNoTrace) {
       write_bytes(dir.file("tornavel.ord"), old.order);
       write_bytes(dir.file("tornavel.frq"), old.matrix);
       const outcome out = testing_support::run_script(
-          dir, std::string("cp in.frq input.frq; \"$TORNAVEL\" input.frq 2>.errors & p=$!; ") +
+          dir, std::string("cp in.frq input.frq; : >.errors; \"$TORNAVEL\" input.frq 2>>.errors & p=$!; ") +
                    "sleep " + moment + "; " + i.action + " 2>/dev/null; { wait $p; } 2>/dev/null; status=$?; " +
                    "rm input.frq; cat .errors >&2; rm .errors; " + same_as_a_or_b +
                    " || exit 3; exit $status");

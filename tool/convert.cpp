@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <new>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "matrix_files/matrix_files.h"
 #include "tool/convert_formats.h"
+#include "tool/labels_file.h"
 #include "tool/signals.h"
 
 #ifndef TORNAVEL_VERSION
@@ -41,22 +41,6 @@ matrix_format format_for(const std::string& path, const std::string& option, con
   if (const auto format = format_of_path(path)) return *format;
   throw file_error(path, std::string("unknown extension (name the format with ") + flag +
                              ": frq, csv, tsv, mtx, npy or pairs)");
-}
-
-std::vector<std::string> read_labels(const std::string& path, std::size_t items) {
-  std::ifstream in(path);
-  if (!in) throw file_error::from_errno(path, errno);
-  std::vector<std::string> labels;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    labels.push_back(line);
-  }
-  if (in.bad()) throw file_error::from_errno(path, errno);
-  if (labels.size() != items) {
-    throw file_error(path, std::to_string(labels.size()) + " names for " + std::to_string(items) +
-                               " items");
-  }
-  return labels;
 }
 
 bool carries_labels(matrix_format format) {
@@ -93,7 +77,7 @@ void run_conversion(const std::string& in_path, const std::string& out_path,
       }
       labels_file->finish();
     } else if (out_format == matrix_format::csv || out_format == matrix_format::tsv) {
-      m.labels = read_labels(labels_path, static_cast<std::size_t>(m.matrix.columns));
+      m.labels = load_labels(labels_path, static_cast<std::size_t>(m.matrix.columns));
     } else if (carries_labels(in_format)) {
       throw file_error(in_path, "names no items to write to " + labels_path);
     } else {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <unordered_map>
 
 namespace tornavel {
@@ -102,11 +103,10 @@ void finish(count_matrix& m) {
 
 // ---- CSV and TSV --------------------------------------------------------------------------
 
-// Splits a record into cells; for CSV, quoted cells as RFC 4180 has them, a record may take
-// several lines.
-bool next_record(text_reader& in, char separator, std::vector<std::string>& cells) {
-  std::string_view line;
-  if (!in.next_line(line)) return false;
+// Splits a record that starts with line into cells; for CSV, quoted cells as RFC 4180 has them,
+// so that a record may take several lines.
+void split_record(text_reader& in, std::string_view line, char separator,
+                  std::vector<std::string>& cells) {
   cells.clear();
   std::string cell;
   bool quoted = false, was_quoted = false;
@@ -138,7 +138,12 @@ bool next_record(text_reader& in, char separator, std::vector<std::string>& cell
     cell += '\n';
   }
   cells.push_back(was_quoted ? cell : trimmed(cell));
-  return true;
+}
+
+std::string_view trimmed_view(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool is_count(const std::string& cell) {
@@ -146,49 +151,86 @@ bool is_count(const std::string& cell) {
   return parse_count(cell, ignored).empty();
 }
 
+// Appends the counts of a row's cells from the first_count-th on.
+void append_counts(const text_reader& in, const std::vector<std::string>& cells,
+                   std::size_t first_count, uninitialized_counts& counts) {
+  for (std::size_t k = first_count; k < cells.size(); ++k) {
+    std::int32_t count;
+    if (const std::string fault = parse_count(cells[k], count); !fault.empty()) {
+      in.fail("cell " + std::to_string(k + 1) + ": " + fault);
+    }
+    counts.push_back(count);
+  }
+}
+
 labelled_matrix read_table(file_stream& stream, char separator) {
   const std::string& name = stream.name();
   text_reader in(stream.get(), name);
   std::vector<std::string> cells;
-  std::vector<std::vector<std::int32_t>> rows;
+  uninitialized_counts counts;
   std::vector<std::string> column_labels, row_labels;
   bool label_column = false;
-  std::size_t width = 0;
-  while (next_record(in, separator, cells)) {
-    if (cells.size() == 1 && cells[0].empty()) continue;  // a blank line
-    if (rows.empty() && column_labels.empty()) {
+  std::size_t width = 0, rows = 0;
+  std::string_view line;
+  while (in.next_line(line)) {
+    if (trimmed_view(line).empty()) continue;  // a blank line
+    if (width != 0 && (separator == '\t' || line.find('"') == std::string_view::npos)) {
+      // The common case, without quotes: cells parsed where they lie.
+      std::size_t cell = 0;
+      for (std::size_t at = 0;; ++cell) {
+        std::size_t stop = at;  // cells are short: a plain loop beats a call to memchr
+        while (stop < line.size() && line[stop] != separator) ++stop;
+        const std::string_view text = trimmed_view(line.substr(at, stop - at));
+        if (cell >= width) {
+          // Too many: counted, then refused below.
+        } else if (cell == 0 && label_column) {
+          row_labels.emplace_back(text);
+        } else {
+          std::int32_t count;
+          if (const std::string fault = parse_count(text, count); !fault.empty()) {
+            in.fail("cell " + std::to_string(cell + 1) + ": " + fault);
+          }
+          counts.push_back(count);
+        }
+        if (stop == line.size()) break;
+        at = stop + 1;
+      }
+      if (cell + 1 != width) {
+        in.fail(std::to_string(cell + 1) + " cells where the first row has " +
+                std::to_string(width));
+      }
+      ++rows;
+      continue;
+    }
+    split_record(in, line, separator, cells);
+    if (width == 0) {
+      width = cells.size();
       // A first row whose cells (past the first) are not all counts names the columns.
       if (!std::all_of(cells.begin() + 1, cells.end(), is_count)) {
         column_labels.assign(cells.begin() + 1, cells.end());
         label_column = true;  // the corner cell stands over the row labels
-        width = cells.size();
         continue;
       }
       label_column = !is_count(cells[0]);
-      width = cells.size();
     }
     if (cells.size() != width) {
       in.fail(std::to_string(cells.size()) + " cells where the first row has " +
               std::to_string(width));
     }
-    std::vector<std::int32_t> row;
-    for (std::size_t k = label_column ? 1 : 0; k < cells.size(); ++k) {
-      std::int32_t count;
-      if (const std::string fault = parse_count(cells[k], count); !fault.empty()) {
-        in.fail("cell " + std::to_string(k + 1) + ": " + fault);
-      }
-      row.push_back(count);
-    }
     if (label_column) row_labels.push_back(cells[0]);
-    rows.push_back(std::move(row));
+    // A square table has as many rows as columns: room for them all, once.
+    if (rows == 0) counts.reserve((width - (label_column ? 1 : 0)) * (width - (label_column ? 1 : 0)));
+    append_counts(in, cells, label_column ? 1 : 0, counts);
+    ++rows;
   }
-  const std::size_t columns = width - (label_column ? 1 : 0);
+  const std::size_t columns = width == 0 ? 0 : width - (label_column ? 1 : 0);
+  if (rows != columns) {
+    in.fail("matrix is not square (" + std::to_string(rows) + " rows, " +
+            std::to_string(columns) + " columns)");
+  }
   labelled_matrix out;
-  out.matrix = square_matrix(in, static_cast<std::int64_t>(rows.size()),
-                             static_cast<std::int64_t>(columns));
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    std::copy(rows[r].begin(), rows[r].end(), out.matrix.counts.begin() + r * columns);
-  }
+  out.matrix.columns = out.matrix.rows = static_cast<std::int32_t>(rows);
+  out.matrix.counts = std::move(counts);
   finish(out.matrix);
   if (!column_labels.empty() && !row_labels.empty() && column_labels != row_labels) {
     throw file_error(name, "the row labels and the column labels name different items");
@@ -454,42 +496,67 @@ labelled_matrix read_npy(file_stream& in) {
   out.matrix.columns = out.matrix.rows = static_cast<std::int32_t>(rows);
   const auto n = static_cast<std::size_t>(rows);
   out.matrix.counts.resize(n * n);
-  std::vector<unsigned char> piece(static_cast<std::size_t>(size) * 65536);
-  for (std::size_t at = 0; at < n * n;) {
-    const std::size_t count = std::min<std::size_t>(65536, n * n - at);
-    read_exact(in, piece.data(), count * size, "file is shorter than its shape says");
-    for (std::size_t i = 0; i < count; ++i, ++at) {
-      const unsigned char* p = piece.data() + i * size;
-      std::uint64_t bits = 0;
-      for (int b = 0; b < size; ++b) bits |= std::uint64_t{p[little ? b : size - 1 - b]} << (8 * b);
-      double value;
-      if (kind == 'f') {
-        value = size == 4 ? static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)))
-                          : std::bit_cast<double>(bits);
-      } else if (kind == 'i') {
-        const int shift = 64 - 8 * size;
-        value = static_cast<double>(static_cast<std::int64_t>(bits << shift) >> shift);
-      } else {
-        value = static_cast<double>(bits);
-      }
-      const std::size_t r = fortran ? at % n : at / n;
-      const std::size_t k = fortran ? at / n : at % n;
-      std::string fault;
-      if (std::isnan(value) || std::isinf(value)) {
-        fault = "not a number";
-      } else if (value < 0) {
-        fault = "negative value";
-      } else if (value != std::floor(value)) {
-        fault = "fractional value";
-      } else if (value > static_cast<double>(largest_count)) {
-        fault = "value beyond 2^31 - 1";
-      }
-      if (!fault.empty()) {
-            throw file_error(name, "element (" + std::to_string(r) + ", " + std::to_string(k) +
-                                   "): " + fault);
-      }
-      out.matrix.counts[r * n + k] = static_cast<std::int32_t>(value);
+  const auto refuse = [&](std::size_t at, const char* fault) {
+    const std::size_t r = fortran ? at % n : at / n, k = fortran ? at / n : at % n;
+    throw file_error(name, "element (" + std::to_string(r) + ", " + std::to_string(k) + "): " + fault);
+  };
+  const auto store = [&](std::size_t at, std::int32_t value) {
+    out.matrix.counts[fortran ? (at % n) * n + at / n : at] = value;
+  };
+  if (kind == 'i' && size == 4 && little == host_is_little_endian && !fortran) {
+    // The tool's own layout: read where it belongs, then checked.
+    read_exact(in, out.matrix.counts.data(), n * n * 4, "file is shorter than its shape says");
+    const auto negative = std::find_if(out.matrix.counts.begin(), out.matrix.counts.end(),
+                                       [](std::int32_t x) { return x < 0; });
+    if (negative != out.matrix.counts.end()) {
+      refuse(static_cast<std::size_t>(negative - out.matrix.counts.begin()), "negative value");
     }
+    finish(out.matrix);
+    return out;
+  }
+  // Any other dtype, a piece at a time, each element widened and checked.
+  const auto convert_all = [&](auto sample) {
+    using element = decltype(sample);
+    constexpr std::size_t piece_elements = 65536;
+    std::vector<element> piece(piece_elements);
+    for (std::size_t at = 0; at < n * n;) {
+      const std::size_t count = std::min(piece_elements, n * n - at);
+      read_exact(in, piece.data(), count * sizeof(element), "file is shorter than its shape says");
+      for (std::size_t i = 0; i < count; ++i, ++at) {
+        element value = piece[i];
+        if (sizeof(element) > 1 && little != host_is_little_endian) {
+          auto bytes = std::bit_cast<std::array<unsigned char, sizeof(element)>>(value);
+          std::reverse(bytes.begin(), bytes.end());
+          value = std::bit_cast<element>(bytes);
+        }
+        if constexpr (std::is_floating_point_v<element>) {
+          if (!std::isfinite(value)) refuse(at, "not a number");
+          if (value < 0) refuse(at, "negative value");
+          if (value != std::floor(value)) refuse(at, "fractional value");
+          if (value > static_cast<element>(largest_count)) refuse(at, "value beyond 2^31 - 1");
+        } else {
+          if constexpr (std::is_signed_v<element>) {
+            if (value < 0) refuse(at, "negative value");
+          }
+          if (static_cast<std::uint64_t>(value) > static_cast<std::uint64_t>(largest_count)) {
+            refuse(at, "value beyond 2^31 - 1");
+          }
+        }
+        store(at, static_cast<std::int32_t>(value));
+      }
+    }
+  };
+  switch (kind == 'f' ? size + 100 : kind == 'u' || kind == 'b' ? size + 200 : size) {
+    case 1: convert_all(std::int8_t{}); break;
+    case 2: convert_all(std::int16_t{}); break;
+    case 4: convert_all(std::int32_t{}); break;
+    case 8: convert_all(std::int64_t{}); break;
+    case 201: convert_all(std::uint8_t{}); break;
+    case 202: convert_all(std::uint16_t{}); break;
+    case 204: convert_all(std::uint32_t{}); break;
+    case 208: convert_all(std::uint64_t{}); break;
+    case 104: convert_all(float{}); break;
+    case 108: convert_all(double{}); break;
   }
   finish(out.matrix);
   return out;
@@ -568,16 +635,18 @@ std::optional<matrix_format> format_of_path(const std::string& path) {
 }
 
 std::string parse_count(std::string_view text, std::int32_t& count) {
-  const std::string shown(text);
   if (text.empty()) return "empty cell";
   std::int64_t whole = 0;
   const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
   const auto [end, error] = std::from_chars(begin, text.data() + text.size(), whole);
-  if (error == std::errc() && end == text.data() + text.size()) {
-    if (whole < 0) return "negative value " + shown;
-    if (whole > largest_count) return "value " + shown + " beyond 2^31 - 1";
+  if (error == std::errc() && end == text.data() + text.size() && whole >= 0 &&
+      whole <= largest_count) {
     count = static_cast<std::int32_t>(whole);
-    return "";
+    return {};
+  }
+  const std::string shown(text);
+  if (error == std::errc() && end == text.data() + text.size()) {
+    return whole < 0 ? "negative value " + shown : "value " + shown + " beyond 2^31 - 1";
   }
   if (error == std::errc::result_out_of_range) {
     return text[0] == '-' ? "negative value " + shown : "value " + shown + " beyond 2^31 - 1";
@@ -591,7 +660,7 @@ std::string parse_count(std::string_view text, std::int32_t& count) {
   if (value != std::floor(value)) return "fractional value " + shown;
   if (value > static_cast<double>(largest_count)) return "value " + shown + " beyond 2^31 - 1";
   count = static_cast<std::int32_t>(value);
-  return "";
+  return {};
 }
 
 labelled_matrix read_matrix(file_stream& in, matrix_format format) {

@@ -17,6 +17,7 @@
 #include "ranking/ranking.h"
 #include "tool/heatmap.h"
 #include "tool/input_rows.h"
+#include "tool/labels_file.h"
 #include "tool/signals.h"
 
 #ifndef TORNAVEL_VERSION
@@ -133,22 +134,6 @@ options parse(int argc, char** argv) {
     throw usage_error{"--heatmap takes a name ending in .png or .pgm, or - for standard output"};
   }
   return o;
-}
-
-std::vector<std::string> load_labels(const std::string& path, std::size_t items) {
-  std::ifstream in(path);
-  if (!in) throw file_error::from_errno(path, errno);
-  std::vector<std::string> labels;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    labels.push_back(line);
-  }
-  if (in.bad()) throw file_error::from_errno(path, errno);
-  if (labels.size() != items) {
-    throw file_error(path, std::to_string(labels.size()) + " names for " + std::to_string(items) +
-                               " items");
-  }
-  return labels;
 }
 
 std::size_t terminal_width() {

@@ -1,0 +1,17 @@
+// The labels file of the companions: item names, one a line, in index order.
+#ifndef TORNAVEL_TOOL_LABELS_FILE_H_
+#define TORNAVEL_TOOL_LABELS_FILE_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tornavel {
+
+// Reads the labels file at path (a line ending "\r\n" loses its "\r"). Throws file_error unless
+// it names exactly `items` items.
+std::vector<std::string> load_labels(const std::string& path, std::size_t items);
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_TOOL_LABELS_FILE_H_
