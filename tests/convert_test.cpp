@@ -64,6 +64,11 @@ TEST(Convert, LabelledTablesAndPairs) {
   ASSERT_EQ(convert(dir, "--labels w.labels w.frq w2.csv").status, 0);
   ASSERT_EQ(convert(dir, "w2.csv w2.frq").status, 0);
   EXPECT_EQ(read_bytes(dir.file("w2.frq")), worked);
+  // A label row alone, without a corner.
+  write_text(dir, "h.csv", "a,b,c\n2,0,1\n2,3,0\n0,0,1\n");
+  ASSERT_EQ(convert(dir, "--labels h.labels h.csv h.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("h.frq")), worked);
+  EXPECT_EQ(read_text(dir, "h.labels"), "a\nb\nc\n");
   // Pairs: items by first appearance, a missing count is 1, repeats add up.
   write_text(dir, "p.pairs", "a a 2\nb a\nb a\nb b 3\na c\nc c\n");
   ASSERT_EQ(convert(dir, "--labels p.labels p.pairs p.frq").status, 0);

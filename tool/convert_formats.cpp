@@ -168,13 +168,13 @@ labelled_matrix read_table(file_stream& stream, char separator) {
   text_reader in(stream.get(), name);
   std::vector<std::string> cells;
   uninitialized_counts counts;
-  std::vector<std::string> column_labels, row_labels;
+  std::vector<std::string> header, column_labels, row_labels;
   bool label_column = false;
   std::size_t width = 0, rows = 0;
   std::string_view line;
   while (in.next_line(line)) {
     if (trimmed_view(line).empty()) continue;  // a blank line
-    if (width != 0 && (separator == '\t' || line.find('"') == std::string_view::npos)) {
+    if (rows > 0 && (separator == '\t' || line.find('"') == std::string_view::npos)) {
       // The common case, without quotes: cells parsed where they lie.
       std::size_t cell = 0;
       for (std::size_t at = 0;; ++cell) {
@@ -203,15 +203,22 @@ labelled_matrix read_table(file_stream& stream, char separator) {
       continue;
     }
     split_record(in, line, separator, cells);
-    if (width == 0) {
-      width = cells.size();
-      // A first row whose cells (past the first) are not all counts names the columns.
-      if (!std::all_of(cells.begin() + 1, cells.end(), is_count)) {
-        column_labels.assign(cells.begin() + 1, cells.end());
-        label_column = true;  // the corner cell stands over the row labels
-        continue;
-      }
+    if (rows == 0 && header.empty() && !std::all_of(cells.begin() + 1, cells.end(), is_count)) {
+      header = cells;  // a first row whose cells (past the first) are not all counts
+      continue;
+    }
+    if (rows == 0) {
+      // The first row of counts tells whether a column of labels stands before them, and so
+      // whether a header row has a corner cell over that column.
       label_column = !is_count(cells[0]);
+      width = cells.size();
+      if (!header.empty()) {
+        if (header.size() != width) {
+          in.fail(std::to_string(cells.size()) + " cells where the first row has " +
+                  std::to_string(header.size()));
+        }
+        column_labels.assign(header.begin() + (label_column ? 1 : 0), header.end());
+      }
     }
     if (cells.size() != width) {
       in.fail(std::to_string(cells.size()) + " cells where the first row has " +
