@@ -178,7 +178,21 @@ labelled_matrix read_table(file_stream& stream, char separator) {
       // The common case, without quotes: cells parsed where they lie.
       std::size_t cell = 0;
       for (std::size_t at = 0;; ++cell) {
-        std::size_t stop = at;  // cells are short: a plain loop beats a call to memchr
+        // Most cells are a few digits and nothing else: read them at once.
+        std::size_t stop = at;
+        std::uint64_t digits = 0;
+        while (stop < line.size() && line[stop] >= '0' && line[stop] <= '9' && stop - at < 10) {
+          digits = digits * 10 + static_cast<std::uint64_t>(line[stop] - '0');
+          ++stop;
+        }
+        const bool plain = stop > at && (stop == line.size() || line[stop] == separator) &&
+                           digits <= largest_count && (cell > 0 || !label_column) && cell < width;
+        if (plain) {
+          counts.push_back(static_cast<std::int32_t>(digits));
+          if (stop == line.size()) break;
+          at = stop + 1;
+          continue;
+        }
         while (stop < line.size() && line[stop] != separator) ++stop;
         const std::string_view text = trimmed_view(line.substr(at, stop - at));
         if (cell >= width) {
@@ -285,17 +299,17 @@ std::string lower(std::string text) {
   return text;
 }
 
-std::vector<std::string_view> words_of(std::string_view line) {
-  std::vector<std::string_view> words;
+// Splits a line at blanks into words, reusing the vector's room.
+void split_words(std::string_view line, std::vector<std::string_view>& words) {
+  words.clear();
   std::size_t at = 0;
   while (at < line.size()) {
-    const std::size_t start = line.find_first_not_of(" \t", at);
-    if (start == std::string_view::npos) break;
-    const std::size_t stop = std::min(line.find_first_of(" \t", start), line.size());
-    words.push_back(line.substr(start, stop - start));
-    at = stop;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    if (at == line.size()) break;
+    const std::size_t start = at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+    words.push_back(line.substr(start, at - start));
   }
-  return words;
 }
 
 std::int64_t parse_index(const text_reader& in, std::string_view text, const char* what) {
@@ -312,7 +326,8 @@ labelled_matrix read_matrix_market(file_stream& stream) {
   text_reader in(stream.get(), name);
   std::string_view line;
   if (!in.next_line(line)) throw file_error(name, "file is empty");
-  const std::vector<std::string_view> banner = words_of(line);
+  std::vector<std::string_view> banner;
+  split_words(line, banner);
   if (banner.size() != 5 || lower(std::string(banner[0])) != "%%matrixmarket" ||
       lower(std::string(banner[1])) != "matrix") {
     in.fail("not a Matrix Market header (%%MatrixMarket matrix FORMAT FIELD SYMMETRY)");
@@ -331,7 +346,7 @@ labelled_matrix read_matrix_market(file_stream& stream) {
   const auto next_data_line = [&](std::vector<std::string_view>& words) {
     while (in.next_line(line)) {
       if (!line.empty() && line[0] == '%') continue;
-      words = words_of(line);
+      split_words(line, words);
       if (!words.empty()) return true;
     }
     return false;
@@ -597,8 +612,9 @@ labelled_matrix read_pairs(file_stream& stream) {
     return static_cast<std::uint64_t>(it->second);
   };
   std::string_view line;
+  std::vector<std::string_view> words;
   while (in.next_line(line)) {
-    const std::vector<std::string_view> words = words_of(line);
+    split_words(line, words);
     if (words.empty() || words[0][0] == '#') continue;
     if (words.size() != 2 && words.size() != 3) {
       in.fail(std::to_string(words.size()) + " fields where a pair has ROW COLUMN [COUNT]");
