@@ -432,14 +432,18 @@ void write_matrix_market(file_stream& out, const labelled_matrix& m) {
   for (std::int32_t x : m.matrix.counts) nonzero += x != 0;
   std::string text = "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(n) +
                      " " + std::to_string(m.matrix.rows) + " " + std::to_string(nonzero) + "\n";
-  char number[16];
+  const auto append = [&text](auto number, char after) {
+    char digits[24];
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+    text += after;
+  };
   for (std::size_t r = 0; r < m.matrix.stored_rows(); ++r) {
+    const std::int32_t* row = m.matrix.counts.data() + r * n;
     for (std::size_t k = 0; k < n; ++k) {
-      const std::int32_t x = m.matrix.at(r, k);
-      if (x == 0) continue;
-      text += std::to_string(r + 1) + " " + std::to_string(k + 1) + " ";
-      text.append(number, std::to_chars(number, number + sizeof number, x).ptr);
-      text += '\n';
+      if (row[k] == 0) continue;
+      append(r + 1, ' ');
+      append(k + 1, ' ');
+      append(row[k], '\n');
     }
     if (text.size() > (std::size_t{1} << 20)) {
       write_exact(out, text.data(), text.size());
