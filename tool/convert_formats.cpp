@@ -426,12 +426,16 @@ labelled_matrix read_matrix_market(file_stream& stream) {
   return out;
 }
 
+// The side of the square the formats other than .frq write: a matrix without counts (0 columns
+// and some rows, or the other way round) is written as 0 x 0, which their readers take back.
+std::size_t square_side(const labelled_matrix& m) { return m.matrix.stored_rows(); }
+
 void write_matrix_market(file_stream& out, const labelled_matrix& m) {
-  const auto n = static_cast<std::size_t>(m.matrix.columns);
+  const std::size_t n = square_side(m);
   std::size_t nonzero = 0;
   for (std::int32_t x : m.matrix.counts) nonzero += x != 0;
   std::string text = "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(n) +
-                     " " + std::to_string(m.matrix.rows) + " " + std::to_string(nonzero) + "\n";
+                     " " + std::to_string(n) + " " + std::to_string(nonzero) + "\n";
   const auto append = [&text](auto number, char after) {
     char digits[24];
     text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
@@ -460,13 +464,20 @@ std::string header_value(const std::string& header, const std::string& key,
                          const std::string& name) {
   const std::size_t at = header.find("'" + key + "'");
   if (at == std::string::npos) throw file_error(name, "the .npy header has no '" + key + "'");
+  const auto malformed = [&] { return file_error(name, "the .npy header is not a dictionary"); };
   std::size_t start = header.find(':', at);
-  if (start == std::string::npos) throw file_error(name, "the .npy header is not a dictionary");
-  start = header.find_first_not_of(" ", start + 1);
-  const char open = header[start];
-  const std::size_t stop = open == '(' ? header.find(')', start) + 1
-                           : open == '\'' ? header.find('\'', start + 1) + 1
-                                          : header.find_first_of(",}", start);
+  if (start == std::string::npos) throw malformed();
+  start = header.find_first_not_of(' ', start + 1);
+  if (start == std::string::npos) throw malformed();
+  std::size_t stop;
+  if (header[start] == '(' || header[start] == '\'') {
+    stop = header.find(header[start] == '(' ? ')' : '\'', start + 1);
+    if (stop == std::string::npos) throw malformed();
+    ++stop;
+  } else {
+    stop = header.find_first_of(",}", start);
+    if (stop == std::string::npos) throw malformed();
+  }
   return header.substr(start, stop - start);
 }
 
@@ -518,9 +529,20 @@ labelled_matrix read_npy(file_stream& in) {
   if (rows > largest_count) {
     throw file_error(name, "matrix has more than 2^31 - 1 rows");
   }
+  const auto n = static_cast<std::size_t>(rows);
+  // The shape is checked against the length, where there is one, before it sizes anything.
+  if (stream_is_seekable(in)) {
+    const off_t here = ftello(in.get());
+    if (fseeko(in.get(), 0, SEEK_END) == 0) {
+      const off_t end = ftello(in.get());
+      if (end - here < static_cast<off_t>(n * n * static_cast<std::size_t>(size))) {
+        throw file_error(name, "file is shorter than its shape says");
+      }
+      fseeko(in.get(), here, SEEK_SET);
+    }
+  }
   labelled_matrix out;
   out.matrix.columns = out.matrix.rows = static_cast<std::int32_t>(rows);
-  const auto n = static_cast<std::size_t>(rows);
   out.matrix.counts.resize(n * n);
   const auto refuse = [&](std::size_t at, const char* fault) {
     const std::size_t r = fortran ? at % n : at / n, k = fortran ? at / n : at % n;
@@ -589,9 +611,9 @@ labelled_matrix read_npy(file_stream& in) {
 }
 
 void write_npy(file_stream& out, const labelled_matrix& m) {
+  const std::size_t n = square_side(m);
   std::string header = "{'descr': '<i4', 'fortran_order': False, 'shape': (" +
-                       std::to_string(m.matrix.rows) + ", " + std::to_string(m.matrix.columns) +
-                       "), }";
+                       std::to_string(n) + ", " + std::to_string(n) + "), }";
   // Magic, version and length take 10 bytes; the data starts on a 64-byte boundary.
   header.append(63 - (10 + header.size()) % 64, ' ');
   header += '\n';
