@@ -257,8 +257,7 @@ count_matrix count_matrix_input::take_whole() && {
 }
 
 count_matrix load_count_matrix(const std::string& path) {
-  count_matrix matrix = count_matrix_input::open(path).take_whole();
-  return matrix;
+  return count_matrix_input::open(path).take_whole();
 }
 
 void write_count_matrix_header(file_stream& stream, std::int32_t columns, std::int32_t rows) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "matrix_files/matrix_files.h"
+#include "tool/companion.h"
 #include "tool/convert_formats.h"
 #include "tool/labels_file.h"
 #include "tool/signals.h"
@@ -22,10 +23,6 @@ namespace {
 
 constexpr const char* usage =
     "usage: tornavel-convert [--from FORMAT] [--to FORMAT] [--labels FILE] IN OUT\n";
-
-struct usage_error {
-  std::string message;
-};
 
 std::string folder_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -141,22 +138,8 @@ int convert(int argc, char** argv) {
     return 2;
   }
   handle_signals("tornavel-convert: a file shrank or could not be read while it was read");
-  try {
-    run_conversion(in_path, out_path, from, to, labels_path);
-  } catch (const usage_error& error) {
-    std::fprintf(stderr, "tornavel-convert: %s\n%s", error.message.c_str(), usage);
-    return 2;
-  } catch (const file_error& error) {
-    std::fprintf(stderr, "tornavel-convert: %s\n", error.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "tornavel-convert: not enough memory\n");
-    return 1;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "tornavel-convert: %s\n", error.what());
-    return 1;
-  }
-  return 0;
+  return report_failures("tornavel-convert", usage,
+                         [&] { run_conversion(in_path, out_path, from, to, labels_path); });
 }
 
 }  // namespace tornavel

@@ -15,6 +15,7 @@
 
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
+#include "tool/companion.h"
 #include "tool/heatmap.h"
 #include "tool/input_rows.h"
 #include "tool/labels_file.h"
@@ -62,10 +63,6 @@ constexpr const char* help =
     "2 for a wrong command line.\n";
 
 constexpr std::size_t row_limit = 60;
-
-struct usage_error {
-  std::string message;
-};
 
 struct options {
   std::string kind;  // "matrix" or "order"
@@ -347,25 +344,16 @@ int show(int argc, char** argv) {
     }
   }
   handle_signals("tornavel-show: a file shrank or could not be read while it was read");
-  try {
-    const options o = parse(argc, argv);
-    if (o.kind == "matrix") {
-      show_matrix(o);
-    } else {
-      show_order(o);
-    }
-  } catch (const usage_error& error) {
-    std::fprintf(stderr, "tornavel-show: %s\n%s", error.message.c_str(), usage);
-    return 2;
-  } catch (const file_error& error) {
-    std::fprintf(stderr, "tornavel-show: %s\n", error.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "tornavel-show: not enough memory\n");
-    return 1;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "tornavel-show: %s\n", error.what());
-    return 1;
+  if (const int status = report_failures("tornavel-show", usage, [&] {
+        const options o = parse(argc, argv);
+        if (o.kind == "matrix") {
+          show_matrix(o);
+        } else {
+          show_order(o);
+        }
+      });
+      status != 0) {
+    return status;
   }
   // Output may have gone to a full disk or a closed pipe: that is a failure too.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
