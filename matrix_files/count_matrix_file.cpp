@@ -18,10 +18,6 @@ namespace {
 constexpr std::int64_t header_bytes = 8;
 constexpr char short_file[] = "file is shorter than its header says";
 
-// After this many bytes read from the mapping, its pages are given back: they stay in the page
-// cache, but no longer count against this process.
-constexpr std::size_t release_bytes = std::size_t{16} << 20;
-
 // Whether a header's bytes are all printable text: a CSV or a table given by mistake, whose
 // digits and separators make a header of absurd sizes.
 bool looks_like_text(std::span<const unsigned char> header) {
@@ -77,23 +73,11 @@ void read_at(file_stream& stream, void* data, std::size_t size, std::int64_t off
   }
 }
 
-// Maps the pages of a stretch of the mapping in one call instead of a fault every few pages.
-// Advice only: without it (kernels before 5.14) the pages fault in as they are read.
-void populate(const void* at, std::size_t bytes) {
-#ifdef MADV_POPULATE_READ
-  if (bytes < (std::size_t{256} << 10)) return;  // a few faults cost less than the call
-  const auto start = reinterpret_cast<std::uintptr_t>(at) & ~std::uintptr_t{4095};
-  const auto end = reinterpret_cast<std::uintptr_t>(at) + bytes;
-  madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ);
-#else
-  (void)at;
-  (void)bytes;
-#endif
-}
-
 bool same_file_state(const struct stat& a, const struct stat& b) {
+  // The change time too: a writer can set the modification time back, but not that.
   return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 }  // namespace
@@ -146,24 +130,7 @@ count_matrix_input count_matrix_input::open(const std::string& path) {
   const auto room = static_cast<std::uint64_t>(input.opened_.st_size - header_bytes) / 4;
   const std::uint64_t words = words_of(input.columns_, input.rows_);
   if (room < words) refuse_header(path, header, short_file);
-  if (input.stored_rows() > 0) {
-    input.mapped_.map(fileno(stream.get()), static_cast<std::size_t>(header_bytes + 4 * words));
-  }
   return input;
-}
-
-count_matrix_input::mapping::mapping(mapping&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-count_matrix_input::mapping::~mapping() {
-  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), size_);
-}
-
-void count_matrix_input::mapping::map(int fd, std::size_t bytes) {
-  void* at = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
-  if (at == MAP_FAILED) return;  // read by position instead
-  data_ = static_cast<const unsigned char*>(at);
-  size_ = bytes;
 }
 
 std::int64_t count_row_offset(std::int32_t columns, std::size_t row) {
@@ -178,19 +145,9 @@ std::span<const std::int32_t> count_matrix_input::read_rows(std::size_t first, s
                                                             std::span<std::int32_t> scratch) {
   const std::size_t words = count * static_cast<std::size_t>(columns_);
   if (whole_) return std::span<const std::int32_t>(whole_->counts).subspan(first * columns_, words);
-  if (mapped_.data() != nullptr && !out_of_order_ && host_is_little_endian) {
-    if (read_since_release_ >= release_bytes) {
-      madvise(const_cast<unsigned char*>(mapped_.data()), mapped_.size(), MADV_DONTNEED);
-      read_since_release_ = 0;
-    }
-    read_since_release_ += 4 * words;
-    // The header is 8 bytes into a page-aligned mapping: the counts are aligned for int32_t.
-    const auto* counts = reinterpret_cast<const std::int32_t*>(mapped_.data() + offset_of(first));
-    populate(counts, 4 * words);
-    const std::span<const std::int32_t> rows(counts, words);
-    check_counts(name(), columns_, first, rows);
-    return rows;
-  }
+  // Copied out of the file before they are checked: another process may rewrite the file while
+  // it is read, so counts checked where the file lies (in a mapping, say) could differ when they
+  // are used. The copy is both what was checked and what the caller uses.
   const std::span<std::int32_t> rows = scratch.first(words);
   read_at(stream_, rows.data(), rows.size_bytes(), offset_of(first));
   swap_to_file_order(rows);
@@ -200,34 +157,28 @@ std::span<const std::int32_t> count_matrix_input::read_rows(std::size_t first, s
 
 // Advice only: a kernel that ignores it reads the same bytes.
 void count_matrix_input::expect_rows_in_order() {
-  out_of_order_ = false;
-  if (whole_) return;
-  posix_fadvise(fileno(stream_.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (mapped_.data() != nullptr) {
-    madvise(const_cast<unsigned char*>(mapped_.data()), mapped_.size(), MADV_SEQUENTIAL);
-  }
+  if (!whole_) posix_fadvise(fileno(stream_.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 void count_matrix_input::expect_rows_out_of_order() {
-  out_of_order_ = true;
   if (whole_) return;
   posix_fadvise(fileno(stream_.get()), 0, 0, POSIX_FADV_NORMAL);
-  if (mapped_.data() != nullptr) {
-    // Nothing more will be read through the mapping: give its pages back now.
-    auto* start = const_cast<unsigned char*>(mapped_.data());
-    madvise(start, mapped_.size(), MADV_DONTNEED);
-    // Advice on every row costs a system call a row, for nothing when the file is in the page
-    // cache already, as it usually is right after the first pass: sample where it stands.
-    constexpr std::size_t samples = 64;
-    const std::size_t pages = mapped_.size() / 4096;
-    bool all_resident = true;
-    for (std::size_t i = 0; i < samples && all_resident && pages > 0; ++i) {
-      unsigned char resident = 0;
-      const std::size_t page = pages * i / samples;
-      all_resident = mincore(start + page * 4096, 1, &resident) == 0 && (resident & 1) != 0;
-    }
-    advise_rows_ = !all_resident;
+  // Advice on every row costs a system call a row, for nothing when the file is in the page
+  // cache already, as it usually is right after the first pass: sample where it stands, through
+  // a mapping that is only asked which pages are resident.
+  const auto bytes = static_cast<std::size_t>(offset_of(stored_rows()));
+  void* at = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fileno(stream_.get()), 0);
+  if (at == MAP_FAILED) return;
+  constexpr std::size_t samples = 64;
+  const std::size_t pages = bytes / 4096;
+  bool all_resident = true;
+  for (std::size_t i = 0; i < samples && all_resident && pages > 0; ++i) {
+    unsigned char resident = 0;
+    all_resident = mincore(static_cast<unsigned char*>(at) + pages * i / samples * 4096, 1,
+                           &resident) == 0 && (resident & 1) != 0;
   }
+  munmap(at, bytes);
+  advise_rows_ = !all_resident;
 }
 
 void count_matrix_input::will_need(std::size_t row) {
@@ -250,8 +201,7 @@ count_matrix count_matrix_input::take_whole() && {
   matrix.columns = columns_;
   matrix.rows = rows_;
   matrix.counts.resize(stored_rows() * static_cast<std::size_t>(columns_));
-  const std::span<const std::int32_t> counts = read_rows(0, stored_rows(), matrix.counts);
-  if (counts.data() != matrix.counts.data()) std::copy(counts.begin(), counts.end(), matrix.counts.begin());
+  read_rows(0, stored_rows(), matrix.counts);  // into the counts: whole_ is empty
   matrix.largest_count = largest_of(matrix.counts);
   return matrix;
 }

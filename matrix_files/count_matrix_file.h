@@ -24,15 +24,10 @@ namespace tornavel {
 
 // A count-matrix file open for reading rows, in any order, as often as wanted.
 //
-// A regular file is read where it lies, so that resident memory does not grow with the matrix:
-// rows read in order through a mapping, whose pages are given back every few megabytes, and
-// rows read out of order (or from a file that cannot be mapped) by position, into a buffer.
-// (A fault on a mapping may map a whole large folio of the page cache, megabytes, so rows
-// scattered over a mapping would make most of it resident.) It stays open, so the rows read are those of the
-// file that was opened even if its name is replaced meanwhile. A mapped file that shrinks while
-// it is read raises SIGBUS when the missing part is touched, as a disk that fails to read it
-// does; the program decides what that signal does. Anything without a trustworthy length (a
-// pipe, a terminal, a device, a /proc file that says it is empty) is read whole into memory
+// A regular file is read where it lies, a block of rows at a time by position, so that resident
+// memory does not grow with the matrix. It stays open, so the rows read are those of the file
+// that was opened even if its name is replaced meanwhile. Anything without a trustworthy length
+// (a pipe, a terminal, a device, a /proc file that says it is empty) is read whole into memory
 // when it is opened.
 class count_matrix_input {
  public:
@@ -50,9 +45,11 @@ class count_matrix_input {
   const std::string& name() const { return stream_.name(); }
 
   // Rows first .. first + count - 1, row-major, valid until the next call: where they lie in
-  // memory or the mapping, or read into scratch, which must hold count * columns() words.
-  // Throws file_error if the file cannot be read, has become shorter than its header says, or
-  // holds a negative count.
+  // memory (an input read whole), or else read into scratch, which must hold count * columns()
+  // words. Either way they are checked where they are returned, so a writer changing the file
+  // meanwhile cannot make them differ from what was checked. Throws
+  // file_error if the file cannot be read, has become shorter than its header says, or holds a
+  // negative count.
   std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                           std::span<std::int32_t> scratch);
 
@@ -62,38 +59,21 @@ class count_matrix_input {
   void expect_rows_out_of_order();
   void will_need(std::size_t row);
 
-  // Throws file_error if the file's length or modification time is not what it was when it was
-  // opened: rows read before and after might belong to different contents.
+  // Throws file_error if the file's length, modification time or change time is not what it
+  // was when it was opened: rows read before and after might belong to different contents.
+  // (A writer through a shared mapping may change the contents without touching either time
+  // until the kernel writes its pages back; such a change cannot be seen, but the counts used
+  // are still the checked copies, so it cannot make the program misbehave.)
   void check_unchanged();
 
   // All the counts, in memory, checked. Reads what is still in the file.
   count_matrix take_whole() &&;
 
  private:
-  // The whole file mapped read-only; unmapped when destroyed.
-  class mapping {
-   public:
-    mapping() = default;
-    mapping(mapping&& other) noexcept;
-    mapping& operator=(mapping&&) = delete;
-    ~mapping();
-    // Maps the file; leaves this empty if it cannot be mapped.
-    void map(int fd, std::size_t bytes);
-    const unsigned char* data() const { return data_; }
-    std::size_t size() const { return size_; }
-
-   private:
-    const unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
-  };
-
   explicit count_matrix_input(file_stream stream) : stream_(std::move(stream)) {}
   std::int64_t offset_of(std::size_t row) const;
 
   file_stream stream_;
-  mapping mapped_;
-  std::size_t read_since_release_ = 0;  // bytes of the mapping read since its pages were released
-  bool out_of_order_ = false;
   bool advise_rows_ = true;  // whether will_need() passes its advice on
   std::int32_t columns_ = 0;
   std::int32_t rows_ = 0;

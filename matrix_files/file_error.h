@@ -24,9 +24,11 @@ class file_error : public std::runtime_error {
   std::string reason_;
 };
 
-// The name as it may be shown on a terminal: unchanged, unless it holds a control character
-// (a newline would split a message in two, an escape sequence would act on the terminal); then
-// it is quoted, with such bytes, quotes and backslashes written as C escapes: 'a\nb'.
+// The name (or any text from a file) as it may be shown on a terminal: unchanged, unless it
+// holds a control character (C0 or C1: a newline would split a message in two, an escape
+// sequence would act on the terminal), a bidirectional mark or override (which can make text
+// read backwards), or bytes that are not UTF-8; then it is quoted, with such characters, quotes
+// and backslashes written as C escapes: 'a\nb', '\x9b', '\u{202e}'.
 std::string printable_name(const std::string& name);
 
 }  // namespace tornavel

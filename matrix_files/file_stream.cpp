@@ -1,6 +1,7 @@
 #include "matrix_files/file_stream.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -97,6 +98,15 @@ void write_words(file_stream& stream, std::span<const std::int32_t> words) {
       words = words.subspan(n);
     }
   }
+}
+
+int flush_to_disk(int fd) {
+#ifdef TORNAVEL_NO_FSYNC
+  (void)fd;
+  return 0;
+#else
+  return fsync(fd);
+#endif
 }
 
 }  // namespace tornavel

@@ -66,6 +66,10 @@ void put_word(std::int32_t value, file_stream& stream);
 // Writes words in the little-endian file layout.
 void write_words(file_stream& stream, std::span<const std::int32_t> words);
 
+// Flushes an open file or folder to the disk (fsync): 0, or -1 with errno set. A build for the
+// benchmark may leave it out, to show what it costs.
+int flush_to_disk(int fd);
+
 }  // namespace tornavel
 
 #endif  // TORNAVEL_MATRIX_FILES_FILE_STREAM_H_

@@ -8,6 +8,7 @@
 #include "matrix_files/file_error.h"
 #include "matrix_files/file_stream.h"
 #include "matrix_files/order_file.h"
+#include "matrix_files/publication.h"
 #include "matrix_files/staged_file.h"
 #include "matrix_files/uninitialized_counts.h"
 

@@ -17,6 +17,10 @@ namespace tornavel {
 // Writes the order file destined for path and returns it finished but unpublished.
 staged_file save_order_file(std::span<const std::int32_t> order, const std::string& path);
 
+// The same for the order 0, 1, .. columns - 1, written a piece at a time: a header may name up
+// to 2^31 - 1 columns of an empty matrix, whose order needs no memory to be written.
+staged_file save_identity_order(std::int32_t columns, const std::string& path);
+
 // Reads the order file at path. Throws file_error unless its length is a whole number of words
 // and its entries are a permutation of 0 .. entries - 1.
 std::vector<std::int32_t> load_order_file(const std::string& path);

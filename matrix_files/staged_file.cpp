@@ -1,8 +1,6 @@
 #include "matrix_files/staged_file.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,13 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "matrix_files/file_error.h"
+#include "matrix_files/held_signals.h"
 
 namespace tornavel {
 namespace {
@@ -30,16 +27,6 @@ struct registered_name {
 static_assert(std::atomic<bool>::is_always_lock_free);
 std::array<registered_name, 16> registry;
 std::mutex registry_mutex;  // between threads that stage files; the handler only reads
-
-// Flushes a file or folder to the disk: 0, or -1 with errno set.
-int flush_to_disk(int fd) {
-#ifdef TORNAVEL_NO_FSYNC
-  (void)fd;
-  return 0;
-#else
-  return fsync(fd);
-#endif
-}
 
 int register_name(const std::string& name) {
   if (name.size() >= PATH_MAX) return -1;
@@ -59,85 +46,12 @@ void release_name(int& slot) {
   slot = -1;
 }
 
-// Holds off the signals that end a run while it lives, on the calling thread (the only one
-// they are delivered to: other threads of ours block them for good).
-class held_signals {
- public:
-  held_signals() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&ending, signal);
-    pthread_sigmask(SIG_BLOCK, &ending, &before_);
-  }
-  ~held_signals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-  held_signals(const held_signals&) = delete;
-  held_signals& operator=(const held_signals&) = delete;
-
- private:
-  sigset_t before_;
-};
-
-// The folder holding path, open for a lock and a sync; -1 if it cannot be opened (a folder we
-// may write to but not read), in which case publishing goes on without either.
-class folder_handle {
- public:
-  explicit folder_handle(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  }
-  ~folder_handle() {
-    if (fd_ >= 0) ::close(fd_);  // also releases the lock
-  }
-  folder_handle(const folder_handle&) = delete;
-  folder_handle& operator=(const folder_handle&) = delete;
-
-  void lock() {
-    // A file system without flock (ENOLCK) leaves runs unserialised, as they were.
-    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  // 0, or the errno of a failed flush. Folders that cannot be flushed (EINVAL) count as done.
-  int sync() {
-    if (fd_ < 0 || flush_to_disk(fd_) == 0 || errno == EINVAL) return 0;
-    return errno;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 mode_t mode_for(const std::string& path) {
   struct stat status;
   if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) return status.st_mode & 0777;
   const mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
-}
-
-// What stood under a name before it was replaced: nothing, or a file kept reachable under a
-// second name so that it can be put back, or a file that cannot have a second name (a file
-// system without links), which a failed publish has to leave replaced.
-struct old_file {
-  bool existed = false;
-  std::string kept;
-};
-
-old_file keep_reachable(const std::string& path) {
-  struct stat status;
-  if (lstat(path.c_str(), &status) != 0) return {};
-  for (int attempt = 0; attempt < 100 && !S_ISDIR(status.st_mode); ++attempt) {
-    std::string name = path + ".XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd < 0) break;
-    close(fd);
-    unlink(name.c_str());
-    if (link(path.c_str(), name.c_str()) == 0) return {true, name};
-    if (errno != EEXIST) break;
-  }
-  return {true, ""};
 }
 
 }  // namespace
@@ -194,47 +108,9 @@ void staged_file::finish() {
   stream.close();
 }
 
-void publish_together(std::initializer_list<staged_file*> files,
-                      int (*rename_file)(const char*, const char*)) {
-  if (files.size() == 0) return;
-  folder_handle folder((*files.begin())->path());
-  folder.lock();
-  const held_signals held;
-
-  std::vector<staged_file*> order(files);
-  std::vector<old_file> old(order.size());
-  // Every file, the last too: if the folder cannot be flushed after the renames, all go back.
-  for (std::size_t i = 0; i < order.size(); ++i) old[i] = keep_reachable(order[i]->path());
-  const auto forget_kept = [&] {
-    for (const old_file& o : old) {
-      if (!o.kept.empty()) unlink(o.kept.c_str());
-    }
-  };
-  // Puts back what the first `published` names held, and returns the failure to throw.
-  const auto undo = [&](std::size_t published, const std::string& path, int error) {
-    for (std::size_t j = 0; j < published; ++j) {
-      const std::string& name = order[j]->path();
-      if (!old[j].existed) {
-        unlink(name.c_str());
-      } else if (!old[j].kept.empty() && std::rename(old[j].kept.c_str(), name.c_str()) == 0) {
-        old[j].kept.clear();
-      }
-    }
-    forget_kept();
-    folder.sync();
-    return file_error::from_errno(path, error);
-  };
-
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    staged_file& file = *order[i];
-    if (rename_file(file.temporary_path_.c_str(), file.path_.c_str()) != 0) {
-      throw undo(i, file.path_, errno);
-    }
-    file.temporary_path_.clear();
-    release_name(file.registry_slot_);
-  }
-  if (const int error = folder.sync(); error != 0) throw undo(order.size(), order.back()->path(), error);
-  forget_kept();
+std::string staged_file::hand_over_temporary() {
+  release_name(registry_slot_);
+  return std::exchange(temporary_path_, std::string());
 }
 
 void remove_staged_files_now() noexcept {

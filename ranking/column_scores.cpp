@@ -15,9 +15,11 @@ namespace {
 // most grand_total / limit of them can reach it, and get an entry each.
 constexpr std::int64_t dense_limit = std::int64_t{1} << 20;
 
-// Rows are read about 4 MiB at a time (or one row, if that is more), into one of two buffers
-// while the other is scored.
-constexpr std::size_t block_words = std::size_t{1} << 20;
+// Rows are read about 256 KiB at a time (or one row, if that is more), into one of two buffers
+// while the other is scored: small enough for both to stay in the core's cache between being
+// read and being scored (about a fifth faster than blocks of 4 MiB, and than reading the rows
+// where a mapping of the file holds them).
+constexpr std::size_t block_words = std::size_t{1} << 16;
 
 using clock = std::chrono::steady_clock;
 

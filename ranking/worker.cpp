@@ -8,8 +8,8 @@
 namespace tornavel {
 
 worker::worker() {
-  // The new thread inherits the mask. Signals raised by a thread's own faults (SIGBUS from a
-  // mapped file that shrank, say) are left open: blocked, they would kill the process unhandled.
+  // The new thread inherits the mask. Signals raised by a thread's own faults are left open:
+  // blocked, they would kill the process unhandled.
   sigset_t asynchronous, before;
   sigfillset(&asynchronous);
   for (int fault : {SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP, SIGSYS}) sigdelset(&asynchronous, fault);

@@ -27,4 +27,17 @@ int report_failures(const char* program, const char* usage, const std::function<
   return 0;
 }
 
+publish_options publishing_for(const char* program) {
+  return {[program] {
+    std::fprintf(stderr, "%s: waiting for another run in this folder to publish its outputs\n", program);
+  }};
+}
+
+void finish_publications_beside(const char* program, const std::vector<std::string>& paths) {
+  const publish_options options = publishing_for(program);
+  for (const std::string& path : paths) {
+    if (path != "-") finish_interrupted_publication(path, options);
+  }
+}
+
 }  // namespace tornavel

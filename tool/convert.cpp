@@ -51,6 +51,7 @@ void run_conversion(const std::string& in_path, const std::string& out_path,
   const matrix_format in_format = format_for(in_path, from, "--from");
   const matrix_format out_format = format_for(out_path, to, "--to");
   if (out_format == matrix_format::pairs) throw usage_error{"pairs is a format for input only"};
+  finish_publications_beside("tornavel-convert", {in_path, out_path, labels_path.empty() ? "-" : labels_path});
   labelled_matrix m = [&] {
     if (in_path == "-") {
       file_stream in(stdin, "standard input");
@@ -87,17 +88,17 @@ void run_conversion(const std::string& in_path, const std::string& out_path,
     write_matrix(out, m, out_format);
     out.flush();
     out.release();
-    if (labels_file) publish_together({&*labels_file});
+    if (labels_file) publish_together({&*labels_file}, publishing_for("tornavel-convert"));
     return;
   }
   staged_file out(out_path);
   write_matrix(out.stream(), m, out_format);
   out.finish();
   if (labels_file && folder_of(labels_path) == folder_of(out_path)) {
-    publish_together({&*labels_file, &out});
+    publish_together({&*labels_file, &out}, publishing_for("tornavel-convert"));
   } else {
-    if (labels_file) publish_together({&*labels_file});
-    publish_together({&out});
+    if (labels_file) publish_together({&*labels_file}, publishing_for("tornavel-convert"));
+    publish_together({&out}, publishing_for("tornavel-convert"));
   }
 }
 
@@ -137,7 +138,7 @@ int convert(int argc, char** argv) {
     std::fprintf(stderr, "tornavel-convert: %s\n%s", error.what(), usage);
     return 2;
   }
-  handle_signals("tornavel-convert: a file shrank or could not be read while it was read");
+  handle_signals();
   return report_failures("tornavel-convert", usage,
                          [&] { run_conversion(in_path, out_path, from, to, labels_path); });
 }

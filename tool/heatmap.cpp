@@ -8,34 +8,47 @@
 
 namespace tornavel {
 
-grey_image draw_heatmap(const count_matrix& matrix, std::size_t max_side) {
-  const auto columns = static_cast<std::size_t>(matrix.columns);
-  const std::size_t rows = matrix.stored_rows();
-  const std::size_t block = (std::max(columns, rows) + max_side - 1) / max_side;
-  grey_image image;
-  image.width = (columns + block - 1) / block;
-  image.height = (rows + block - 1) / block;
+heatmap_drawing::heatmap_drawing(std::size_t columns, std::size_t rows, std::size_t max_side)
+    : columns_(columns),
+      rows_(rows),
+      block_((std::max(columns, rows) + max_side - 1) / max_side),
+      width_((columns + block_ - 1) / block_),
+      height_((rows + block_ - 1) / block_),
+      sums_(width_ * height_, 0.0) {}
 
-  std::vector<double> sums(image.width * image.height, 0.0);
-  std::vector<double> cells(sums.size(), 0.0);
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t k = 0; k < columns; ++k) {
-      const std::size_t at = (r / block) * image.width + k / block;
-      sums[at] += matrix.at(r, k);
-      cells[at] += 1.0;
-    }
+void heatmap_drawing::add_rows(std::span<const std::int32_t> counts) {
+  for (std::size_t at = 0; at < counts.size(); at += columns_, ++next_row_) {
+    double* sums = &sums_[(next_row_ / block_) * width_];
+    for (std::size_t k = 0; k < columns_; ++k) sums[k / block_] += counts[at + k];
   }
+}
+
+grey_image heatmap_drawing::finish() const {
+  grey_image image;
+  image.width = width_;
+  image.height = height_;
+  std::vector<double> means(sums_.size());
   double largest = 0.0;
-  for (std::size_t i = 0; i < sums.size(); ++i) {
-    sums[i] /= cells[i];
-    largest = std::max(largest, sums[i]);
+  for (std::size_t i = 0; i < means.size(); ++i) {
+    // Blocks on the right and bottom edges may hold fewer cells.
+    const std::size_t x = i % width_, y = i / width_;
+    const std::size_t cells = (std::min(columns_, (x + 1) * block_) - x * block_) *
+                              (std::min(rows_, (y + 1) * block_) - y * block_);
+    means[i] = sums_[i] / static_cast<double>(cells);
+    largest = std::max(largest, means[i]);
   }
   const double scale = largest > 0.0 ? std::log1p(largest) : 1.0;
-  image.pixels.resize(sums.size());
-  for (std::size_t i = 0; i < sums.size(); ++i) {
-    image.pixels[i] = static_cast<unsigned char>(std::lround(255.0 * (1.0 - std::log1p(sums[i]) / scale)));
+  image.pixels.resize(means.size());
+  for (std::size_t i = 0; i < means.size(); ++i) {
+    image.pixels[i] = static_cast<unsigned char>(std::lround(255.0 * (1.0 - std::log1p(means[i]) / scale)));
   }
   return image;
+}
+
+grey_image draw_heatmap(const count_matrix& matrix, std::size_t max_side) {
+  heatmap_drawing drawing(static_cast<std::size_t>(matrix.columns), matrix.stored_rows(), max_side);
+  drawing.add_rows(matrix.counts);
+  return drawing.finish();
 }
 
 std::optional<image_format> heatmap_format(const std::string& name) {

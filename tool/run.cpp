@@ -66,20 +66,29 @@ void write_reordered(row_source& rows, std::span<const std::int32_t> order, file
 }
 
 void run_job(const std::string& input_path) {
+  const publish_options publishing{
+      [] { complain("waiting for another run in this folder to publish its outputs"); }};
+  // Before any work: a folder the outputs could not be published in is refused now, and a
+  // publication an interrupted run left here (or beside the input) is finished, so that the
+  // input read and the outputs replaced are whole pairs.
+  prepare_output_folder(order_file_name, publishing);
+  finish_interrupted_publication(input_path, publishing);
   worker helper;
   // The input stays open until both outputs are in place, so it may be a previous run's output:
   // its name is replaced, not the contents being read.
   count_matrix_input input = count_matrix_input::open(input_path);
   input_rows rows(input);
-  const std::vector<std::int32_t> order = rank_matrix(rows, &helper);
-
-  staged_file order_file = save_order_file(order, order_file_name);
+  // Without rows every column scores 0 and the order is the identity, written as it goes.
+  std::vector<std::int32_t> order;
+  if (rows.rows() > 0) order = rank_matrix(rows, &helper);
+  staged_file order_file = rows.rows() > 0 ? save_order_file(order, order_file_name)
+                                           : save_identity_order(input.columns(), order_file_name);
   staged_file frq_file(matrix_file_name);
   write_count_matrix_header(frq_file.stream(), input.columns(), input.rows());
   write_reordered(rows, order, frq_file.stream(), helper);
   frq_file.finish();
   input.check_unchanged();
-  publish_together({&order_file, &frq_file});
+  publish_together({&order_file, &frq_file}, publishing);
 }
 
 }  // namespace
@@ -97,7 +106,7 @@ int run(int argc, char** argv) {
     std::fputs(input_path == "--help" ? help_text : "tornavel " TORNAVEL_VERSION "\n", stdout);
     return std::fflush(stdout) == 0 ? exit_success : exit_failure;
   }
-  handle_signals("tornavel: " + printable_name(input_path) + ": file shrank or could not be read");
+  handle_signals();
   try {
     run_job(input_path);
   } catch (const file_error& error) {

@@ -162,6 +162,13 @@ void check_not_shown(const options& o, const std::string& heatmap) {
   }
 }
 
+// Whether the heatmap goes to standard output: "-", or a name for the same file (/dev/stdout).
+bool heatmap_is_standard_output(const std::string& name) {
+  struct stat image, out;
+  return name == "-" || (stat(name.c_str(), &image) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                         image.st_dev == out.st_dev && image.st_ino == out.st_ino);
+}
+
 // Writes the image to standard output for "-", into a device or FIFO as it stands, and otherwise
 // as a staged file, so that a failure leaves no half-written image.
 void write_heatmap(const grey_image& image, const std::string& name) {
@@ -181,7 +188,7 @@ void write_heatmap(const grey_image& image, const std::string& name) {
   staged_file out(name);
   write_exact(out.stream(), bytes.data(), bytes.size());
   out.finish();
-  publish_together({&out});
+  publish_together({&out}, publishing_for("tornavel-show"));
 }
 
 // The matrix tornavel writes is in rank order, while labels name items in file order: say so
@@ -200,40 +207,62 @@ void warn_of_ranked_matrix(const options& o) {
   }
 }
 
+// The labels to name a matrix's rows and columns by: the labels file's, permuted by the order
+// file if one is given; none without a labels file.
+std::vector<std::string> matrix_labels(const options& o, std::size_t items) {
+  std::vector<std::string> labels;
+  if (!o.labels) return labels;
+  labels = load_labels(*o.labels, items);
+  if (!o.order) return labels;
+  const std::vector<std::int32_t> order = load_order_file(*o.order);
+  if (order.size() != labels.size()) {
+    throw file_error(*o.order, "has " + std::to_string(order.size()) + " entries for " +
+                                   std::to_string(labels.size()) + " items");
+  }
+  std::vector<std::string> ranked;
+  for (std::int32_t item : order) ranked.push_back(labels[static_cast<std::size_t>(item)]);
+  return ranked;
+}
+
 void show_matrix(const options& o) {
   if (o.heatmap) check_not_shown(o, *o.heatmap);
-  const count_matrix matrix = load_count_matrix(o.file);
+  count_matrix_input matrix = count_matrix_input::open(o.file);
   warn_of_ranked_matrix(o);
-  const auto columns = static_cast<std::size_t>(matrix.columns);
+  const auto columns = static_cast<std::size_t>(matrix.columns());
   const std::size_t rows = matrix.stored_rows();
-  std::vector<std::string> labels;
-  if (o.labels) {
-    labels = load_labels(*o.labels, std::max(columns, static_cast<std::size_t>(matrix.rows)));
-  }
-  if (o.order) {
-    const std::vector<std::int32_t> order = load_order_file(*o.order);
-    if (order.size() != labels.size()) {
-      throw file_error(*o.order, "has " + std::to_string(order.size()) + " entries for " +
-                                     std::to_string(labels.size()) + " items");
+  std::vector<std::string> labels =
+      matrix_labels(o, std::max(columns, static_cast<std::size_t>(matrix.rows())));
+  for (std::string& label : labels) label = printable_name(label);
+  const bool image_alone = o.heatmap && heatmap_is_standard_output(*o.heatmap);
+  if (o.heatmap && rows == 0) throw file_error(o.file, "matrix has no counts to draw");
+
+  // One pass over the rows, a few megabytes at a time, for the summary and the heatmap.
+  std::optional<heatmap_drawing> drawing;
+  if (o.heatmap) drawing.emplace(columns, rows);
+  std::int64_t total = 0;
+  std::int32_t largest = 0;
+  const std::size_t block_rows = rows == 0 ? 0 : std::max<std::size_t>(1, (std::size_t{1} << 20) / columns);
+  std::vector<std::int32_t> scratch(block_rows * columns);
+  for (std::size_t first = 0; first < rows; first += block_rows) {
+    const std::span<const std::int32_t> block =
+        matrix.read_rows(first, std::min(block_rows, rows - first), scratch);
+    for (std::int32_t count : block) {
+      total += count;
+      largest = std::max(largest, count);
     }
-    std::vector<std::string> ranked;
-    for (std::int32_t item : order) ranked.push_back(labels[static_cast<std::size_t>(item)]);
-    labels = std::move(ranked);
+    if (drawing) drawing->add_rows(block);
   }
   // The image first, so that a failure to write it prints nothing else.
-  if (o.heatmap) {
-    if (matrix.counts.empty()) throw file_error(o.file, "matrix has no counts to draw");
-    write_heatmap(draw_heatmap(matrix), *o.heatmap);
-    if (*o.heatmap == "-") return;  // standard output holds the image alone
+  if (drawing) {
+    write_heatmap(drawing->finish(), *o.heatmap);
+    if (image_alone) return;  // standard output holds the image alone
   }
-  std::int64_t total = 0;
-  for (std::int32_t count : matrix.counts) total += count;
-  std::printf("%s: %d columns x %d rows, total %lld, largest count %d\n", o.file.c_str(),
-              matrix.columns, matrix.rows, static_cast<long long>(total), matrix.largest_count);
+  std::printf("%s: %d columns x %d rows, total %lld, largest count %d\n",
+              printable_name(o.file).c_str(), matrix.columns(), matrix.rows(),
+              static_cast<long long>(total), largest);
+  if (rows == 0) return;
 
-  if (matrix.counts.empty()) return;
-
-  std::size_t name_width = 1, cell_width = std::to_string(matrix.largest_count).size();
+  std::size_t name_width = 1, cell_width = std::to_string(largest).size();
   for (std::size_t i = 0; i < std::max(columns, rows); ++i) {
     name_width = std::max(name_width, name_of(labels, i).size());
     if (i < columns) cell_width = std::max(cell_width, name_of(labels, i).size());
@@ -248,13 +277,18 @@ void show_matrix(const options& o) {
     std::printf(" %*s", static_cast<int>(cell_width), name_of(labels, k).c_str());
   }
   std::printf("\n");
+  // Only the rows shown are read again, one at a time.
+  matrix.expect_rows_out_of_order();
+  std::vector<std::int32_t> row(columns);
   for (std::size_t r = 0; r < shown_rows; ++r) {
+    const std::span<const std::int32_t> counts = matrix.read_rows(r, 1, row);
     std::printf("%-*s", static_cast<int>(name_width), name_of(labels, r).c_str());
     for (std::size_t k = 0; k < shown_columns; ++k) {
-      std::printf(" %*d", static_cast<int>(cell_width), matrix.at(r, k));
+      std::printf(" %*d", static_cast<int>(cell_width), counts[k]);
     }
     std::printf("\n");
   }
+  matrix.check_unchanged();
   if (shown_columns < columns || shown_rows < rows) {
     std::printf("(shown: %zu of %zu columns, %zu of %zu rows; --heatmap draws the whole matrix)\n",
                 shown_columns, columns, shown_rows, rows);
@@ -265,6 +299,17 @@ void show_order(const options& o) {
   const std::vector<std::int32_t> order = load_order_file(o.file);
   std::vector<std::string> labels;
   if (o.labels) labels = load_labels(*o.labels, order.size());
+  if (o.tsv) {
+    // Data for other programs: labels go out as they are, so none may break a line or a field.
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      if (labels[i].find_first_of("\t\r\n") != std::string::npos) {
+        throw file_error(*o.labels, "line " + std::to_string(i + 1) +
+                                        ": a label with a tab or a line break cannot go in a TSV table");
+      }
+    }
+  } else {
+    for (std::string& label : labels) label = printable_name(label);
+  }
   std::vector<column_rank> scores;
   if (o.matrix) {
     count_matrix_input matrix = count_matrix_input::open(*o.matrix);
@@ -343,9 +388,14 @@ int show(int argc, char** argv) {
       return std::fflush(stdout) == 0 ? 0 : 1;
     }
   }
-  handle_signals("tornavel-show: a file shrank or could not be read while it was read");
+  handle_signals();
   if (const int status = report_failures("tornavel-show", usage, [&] {
         const options o = parse(argc, argv);
+        std::vector<std::string> files{o.file};
+        for (const auto& file : {o.labels, o.matrix, o.order}) {
+          if (file) files.push_back(*file);
+        }
+        finish_publications_beside("tornavel-show", files);
         if (o.kind == "matrix") {
           show_matrix(o);
         } else {

@@ -3,9 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-
 #include "matrix_files/staged_file.h"
 
 namespace tornavel {
@@ -17,33 +14,51 @@ extern "C" void end_on_signal(int signal_number) {
   ::raise(signal_number);
 }
 
-// Made before anything is read, since a handler may not allocate.
-std::array<char, 4096> read_failure_message;
-std::size_t read_failure_length = 0;
+// Whether a signal's default action leaves the process running: it is ignored, or stops or
+// continues it. (SIGKILL and SIGSTOP cannot be caught at all.)
+bool leaves_process_running(int signal_number) {
+  switch (signal_number) {
+    case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:
+    case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU: case SIGKILL:
+      return true;
+    default:
+      return false;
+  }
+}
 
-extern "C" void end_on_read_failure(int) {
-  remove_staged_files_now();
-  [[maybe_unused]] const ssize_t ignored =
-      ::write(STDERR_FILENO, read_failure_message.data(), read_failure_length);
-  ::_exit(1);
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+bool is_fault(int signal_number) {
+  return signal_number == SIGSEGV || signal_number == SIGILL || signal_number == SIGFPE ||
+         signal_number == SIGBUS;
 }
 
 }  // namespace
 
-void handle_signals(const std::string& read_failure) {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+void handle_signals() {
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    if (leaves_process_running(signal_number) || signal_number == SIGXFSZ) continue;
+    // The sanitizers report a fault of our own from their own handlers: leave those to them.
+    if (sanitized && is_fault(signal_number)) continue;
     struct sigaction action {};
-    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    // Signals reserved by the C library for its threads cannot be asked about: skipped.
+    if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
     action.sa_handler = end_on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     sigaction(signal_number, &action, nullptr);
   }
   ::signal(SIGXFSZ, SIG_IGN);
-  const std::string message = read_failure + "\n";
-  read_failure_length = std::min(message.size(), read_failure_message.size());
-  std::copy_n(message.begin(), read_failure_length, read_failure_message.begin());
-  ::signal(SIGBUS, end_on_read_failure);
 }
 
 }  // namespace tornavel
