@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "matrix_files/matrix_files.h"
 #include "tests/scratch_dir.h"
 
@@ -132,7 +134,9 @@ TEST(StagedFile, AFailedRenameTakesBackTheOnesBeforeIt) {
 }
 
 TEST(CountMatrixInput, RefusesAFileThatChangedWhileItWasRead) {
-  const std::vector<std::string> changes = {"append", "touch"};
+  // Appended to; touched; rewritten in place with the size and modification time set back,
+  // which only the change time gives away.
+  const std::vector<std::string> changes = {"append", "touch", "restore"};
   for (const std::string& change : changes) {
     scratch_dir dir;
     write_bytes(dir.file("m"), words({2, 2, 1, 2, 3, 4}));
@@ -140,6 +144,11 @@ TEST(CountMatrixInput, RefusesAFileThatChangedWhileItWasRead) {
     input.check_unchanged();
     if (change == "append") {
       write_bytes(dir.file("m"), words({2, 2, 1, 2, 3, 4, 5}));
+    } else if (change == "restore") {
+      const auto modified = std::filesystem::last_write_time(dir.file("m"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      write_bytes(dir.file("m"), words({2, 2, 9, 2, 3, 4}));
+      std::filesystem::last_write_time(dir.file("m"), modified);
     } else {
       std::filesystem::last_write_time(dir.file("m"), std::filesystem::file_time_type::clock::now() +
                                                           std::chrono::seconds(5));
@@ -151,6 +160,19 @@ TEST(CountMatrixInput, RefusesAFileThatChangedWhileItWasRead) {
       EXPECT_EQ(error.reason(), "file changed while it was read") << change;
     }
   }
+}
+
+TEST(FileError, NamesThatWouldActOnATerminalAreQuoted) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain name.frq", "plain name.frq"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},                     // UTF-8 letters stay
+      {"a\nb", R"('a\nb')"},                              // C0 controls
+      {"\xc2\x9b" "2J", R"('\u{9b}2J')"},                 // C1 control, as UTF-8
+      {"x\x9by", R"('x\x9by')"},                          // a byte that is not UTF-8
+      {"abc\xe2\x80\xae" "fdp.exe", R"('abc\u{202e}fdp.exe')"},  // right-to-left override
+      {"it's\x1b", R"('it\'s\x1b')"},
+  };
+  for (const auto& [name, shown] : cases) EXPECT_EQ(printable_name(name), shown);
 }
 
 }  // namespace

@@ -173,4 +173,47 @@ TEST(Show, RefusalsAndCommandLine) {
   EXPECT_EQ(show(dir, "--version").out, "tornavel-show 0.1.0\n");
 }
 
+TEST(Show, MemoryFollowsThePictureNotTheMatrix) {
+  // 144 MiB of counts (a sparse file, read as zeros but for one count): the viewer's peak stays
+  // a small part of it, for the table and for the heatmap alike.
+  scratch_dir dir;
+  const outcome made = testing_support::run_script(
+      dir, "printf '\\160\\027\\000\\000\\160\\027\\000\\000' > m && truncate -s $((8 + 4 * 6000 * 6000)) m && "
+           "printf '\\007' | dd of=m bs=1 seek=100000 conv=notrunc status=none");
+  ASSERT_EQ(made.status, 0);
+  for (const char* args : {"matrix m", "matrix m --heatmap m.png"}) {
+    const outcome o = show(dir, args + std::string(" >/dev/null; cat .peak >&2"),
+                           "/usr/bin/time -f %M -o .peak");
+    ASSERT_EQ(o.status, 0) << args << o.errors;
+    EXPECT_LT(std::stol(o.errors), 48 * 1024) << args << ": peak KiB";
+  }
+}
+
+TEST(Show, TextFromFilesIsEscapedAndStandardOutputHoldsAnImageAlone) {
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
+  write_bytes(dir.file("o"), words({1, 0}));
+  // An escape sequence, a C1 control (CSI as UTF-8) and a right-to-left override in the labels.
+  const std::string labels = "a\x1b]0;title\x07\n\xc2\x9b" "31m\xe2\x80\xae" "b\n";
+  write_bytes(dir.file("l"), bytes(labels.begin(), labels.end()));
+  const outcome table = show(dir, "matrix m --labels l");
+  EXPECT_EQ(table.status, 0);
+  EXPECT_NE(table.out.find(R"('a\x1b]0;title\x07')"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find(R"('\u{9b}31m\u{202e}b')"), std::string::npos) << table.out;
+  const outcome listing = show(dir, "order o --labels l");
+  EXPECT_EQ(listing.out.find('\x1b'), std::string::npos);
+  // The TSV table stays exact, so a label that would break it is refused.
+  write_bytes(dir.file("t"), {'a', '\t', 'x', '\n', 'b', '\n'});
+  const outcome tsv = show(dir, "order o --labels t --tsv");
+  EXPECT_EQ(tsv.status, 1);
+  EXPECT_EQ(tsv.errors, "tornavel-show: t: line 1: a label with a tab or a line break cannot go in a TSV table\n");
+  // A file that says it is empty but has bytes is read as a stream; an image sent to standard
+  // output by another name comes alone.
+  EXPECT_EQ(show(dir, "order /proc/self/auxv").status, 1);
+  const outcome image = show(dir, "matrix m --heatmap /dev/stdout | cat");
+  EXPECT_EQ(image.status, 0);
+  EXPECT_EQ(image.out.substr(0, 7), "P5\n2 2\n");
+  EXPECT_EQ(image.out.size(), 11u + 4u);
+}
+
 }  // namespace

@@ -157,6 +157,12 @@ TEST(Tool, MemoryFollowsTheItemsNotTheMatrix) {
            "conv=notrunc status=none && (ulimit -v 196608 && \"$TORNAVEL\" in) && "
            "cmp tornavel.ord order && cmp tornavel.frq in");
   EXPECT_EQ(out.status, 0) << out.errors;
+  // 2^31 - 1 columns and no rows: an order of 8 GiB, written as it goes, so that only the disk
+  // (here a file-size limit) can stand in its way.
+  write_bytes(dir.file("wide"), words({2147483647, 0}));
+  const outcome wide = testing_support::run_in(dir, TORNAVEL_BINARY, "wide",
+                                               "ulimit -v 196608 && ulimit -f 20000 &&");
+  EXPECT_EQ(wide.errors, "tornavel: tornavel.ord: File too large\n");
 }
 
 TEST(Tool, ColumnSumsBeyondTwoToThe33MatchAPlainWalk) {
