@@ -97,9 +97,9 @@ TEST(Convert, RefusalsWriteNothing) {
       {"a.mtx", "%%MatrixMarket matrix coordinate integer general\n2 2 2\n1 1 5\n",
        "a.mtx: 1 entries where the header says 2"},
       {"a.mtx", "%%MatrixMarket matrix coordinate integer general\n2 2 2\n1 1 2147483647\n1 1 1\n",
-       "a.mtx: line 4: repeated entries at (1, 1) add up beyond 2^31 - 1"},
-      {"a.mtx", "%%MatrixMarket matrix coordinate integer skew-symmetric\n2 2 0\n",
-       "a.mtx: line 1: a skew-symmetric matrix has negative counts"},
+       "a.mtx: repeated entries at (1, 1) add up beyond 2^31 - 1"},
+      {"a.mtx", "%%MatrixMarket matrix coordinate integer skew-symmetric\n2 2 1\n2 1 3\n",
+       "a.mtx: line 3: cell 3: a skew-symmetric matrix with a non-zero entry has negative counts"},
       {"a.mtx", "%%MatrixMarket matrix array complex general\n1 1\n1 0\n",
        "a.mtx: line 1: complex values are not counts"},
       {"a.txt", "1\n", "a.txt: unknown extension (name the format with --from: frq, csv, tsv, "

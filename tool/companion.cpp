@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "matrix_files/file_error.h"
 
@@ -18,6 +19,9 @@ int report_failures(const char* program, const char* usage, const std::function<
     std::fprintf(stderr, "%s: %s\n", program, error.what());
     return 1;
   } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: not enough memory\n", program);
+    return 1;
+  } catch (const std::length_error&) {
     std::fprintf(stderr, "%s: not enough memory\n", program);
     return 1;
   } catch (const std::exception& error) {

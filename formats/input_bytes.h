@@ -1,0 +1,71 @@
+// The bytes of an input file, plain or gzip-compressed, and its lines.
+#ifndef TORNAVEL_FORMATS_INPUT_BYTES_H_
+#define TORNAVEL_FORMATS_INPUT_BYTES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "matrix_files/count_matrix_builder.h"
+
+namespace tornavel {
+
+// An open input, read from start to end. Gzip bytes are decompressed as they are read, whatever
+// the name says (zlib passes other bytes through as they are).
+class input_bytes {
+ public:
+  // Opens path, or standard input for "-". Throws file_error.
+  static input_bytes open(const std::string& path);
+  input_bytes(input_bytes&& other) noexcept;
+  input_bytes& operator=(input_bytes&&) = delete;
+  ~input_bytes();
+
+  const std::string& name() const { return name_; }
+  // Reads up to size bytes; fewer only at the end. Throws file_error.
+  std::size_t read(void* data, std::size_t size);
+  // Reads exactly size bytes, or throws file_error with short_reason.
+  void read_exact(void* data, std::size_t size, const char* short_reason);
+  // The bytes still to come, where that is known (a plain regular file); nullopt otherwise.
+  std::optional<std::uint64_t> remaining() const;
+
+ private:
+  input_bytes(void* gz, std::string name, std::optional<std::uint64_t> length)
+      : gz_(gz), name_(std::move(name)), length_(length) {}
+  void* gz_;  // a gzFile
+  std::string name_;
+  std::optional<std::uint64_t> length_;  // of a regular file, compressed or not
+  std::uint64_t consumed_ = 0;
+};
+
+// Lines of a text input, ended by LF, CRLF or CR alone (as Python's csv module and old Macs
+// have them), counted for messages. A UTF-8 byte-order mark before the first line is dropped.
+class text_lines {
+ public:
+  explicit text_lines(input_bytes& in) : in_(in) {}
+
+  // The next line without its end, valid until the next call; false at the end of the input.
+  bool next(std::string_view& line);
+  std::uint64_t number() const { return number_; }
+  // The longest line allowed from now on: a longer one is refused rather than held.
+  void limit_length(std::size_t most) { most_ = most; }
+  [[noreturn]] void fail(const std::string& reason, std::uint64_t cell = 0) const;
+  const std::string& name() const { return in_.name(); }
+
+ private:
+  bool fill();
+  [[noreturn]] void too_long() const;
+
+  input_bytes& in_;
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 20);
+  std::size_t start_ = 0, end_ = 0;
+  std::uint64_t number_ = 0;
+  std::size_t most_ = std::size_t{64} << 20;
+  bool eof_ = false;
+};
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_FORMATS_INPUT_BYTES_H_

@@ -1,0 +1,174 @@
+#include "matrix_files/count_matrix_builder.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "matrix_files/count_text.h"
+#include "matrix_files/file_error.h"
+
+namespace tornavel {
+namespace {
+
+constexpr std::int64_t most_count = 2147483647;
+
+}  // namespace
+
+std::string source_place::prefix() const {
+  if (row >= 0) return "element (" + std::to_string(row) + ", " + std::to_string(column) + "): ";
+  if (line == 0) return "";
+  std::string out = "line " + std::to_string(line) + ": ";
+  if (cell > 0) out += "cell " + std::to_string(cell) + ": ";
+  return out;
+}
+
+void count_matrix_builder::refuse(const source_place& where, const std::string& reason) const {
+  throw file_error(name_, where.prefix() + reason);
+}
+
+std::int32_t count_matrix_builder::count_of(std::string_view text, const source_place& where) const {
+  std::int32_t count = 0;
+  if (const std::string fault = parse_count(text, count); !fault.empty()) refuse(where, fault);
+  return count;
+}
+
+std::int32_t count_matrix_builder::count_of(std::int64_t value, const source_place& where) const {
+  if (value < 0) refuse(where, "negative value " + std::to_string(value));
+  return count_of(static_cast<std::uint64_t>(value), where);
+}
+
+std::int32_t count_matrix_builder::count_of(std::uint64_t value, const source_place& where) const {
+  if (value > static_cast<std::uint64_t>(most_count)) {
+    refuse(where, "value " + std::to_string(value) + " beyond 2^31 - 1");
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t count_matrix_builder::count_of(double value, const source_place& where) const {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  if (std::isnan(value)) refuse(where, "not a number: nan");
+  if (std::isinf(value)) refuse(where, std::string("infinite value ") + text);
+  if (value < 0) refuse(where, std::string("negative value ") + text);
+  if (value != std::floor(value)) refuse(where, std::string("fractional value ") + text);
+  // Compared in double, where 2^31 - 1 is exact (2147483648.0, a float32's 2^31 - 1, is not a
+  // count).
+  if (value > static_cast<double>(most_count)) refuse(where, std::string("value ") + text + " beyond 2^31 - 1");
+  return static_cast<std::int32_t>(value);
+}
+
+void count_matrix_builder::check_side(std::int64_t rows, std::int64_t columns,
+                                      const source_place& where) const {
+  if (rows < 0 || columns < 0) refuse(where, "a negative number of rows or columns");
+  if (rows != columns) {
+    refuse(where, "matrix is not square (" + std::to_string(rows) + " rows, " +
+                      std::to_string(columns) + " columns)");
+  }
+  if (rows > most_count) refuse(where, "matrix has more than 2^31 - 1 rows");
+}
+
+void count_matrix_builder::start_rows(std::int64_t rows, std::int64_t columns,
+                                      const source_place& where,
+                                      std::optional<std::vector<std::string>> labels) {
+  check_side(rows, columns, where);
+  side_ = static_cast<std::size_t>(columns);
+  side_known_ = true;
+  streaming_ = labels.has_value() || !sink_.needs_labels_first();
+  if (streaming_) sink_.begin(side_, labels ? *labels : std::vector<std::string>{});
+}
+
+void count_matrix_builder::add_row(std::span<const std::int32_t> counts) {
+  for (std::int32_t x : counts) largest_ = std::max(largest_, x);
+  const std::size_t index = rows_++;
+  if (streaming_) {
+    if (index < side_) sink_.row(index, counts);  // beyond the side: refused by finish()
+    return;
+  }
+  for (std::size_t k = 0; k < counts.size(); ++k) {
+    if (counts[k] != 0) {
+      entries_.push_back({static_cast<std::int32_t>(index), static_cast<std::int32_t>(k), counts[k]});
+    }
+  }
+}
+
+void count_matrix_builder::start_entries(std::optional<std::pair<std::int64_t, std::int64_t>> shape,
+                                         const source_place& where) {
+  if (shape) {
+    check_side(shape->first, shape->second, where);
+    side_ = static_cast<std::size_t>(shape->first);
+    side_known_ = true;
+  }
+}
+
+void count_matrix_builder::add(std::int64_t row, std::int64_t column, std::int32_t value) {
+  largest_ = std::max(largest_, value);
+  if (value == 0) return;
+  const entry e{static_cast<std::int32_t>(row), static_cast<std::int32_t>(column), value};
+  if (!entries_.empty()) {
+    const entry& last = entries_.back();
+    sorted_ = sorted_ && (last.row < e.row || (last.row == e.row && last.column <= e.column));
+  }
+  entries_.push_back(e);
+}
+
+void count_matrix_builder::finish(const source_place& where, std::vector<std::string> labels) {
+  if (!side_known_) {
+    side_ = labels.size();
+    if (side_ > static_cast<std::size_t>(most_count)) refuse(where, "more than 2^31 - 1 items");
+    side_known_ = true;
+  } else if (rows_ > 0 || streaming_) {
+    // Rows were counted as they came: as many as the side, or the table is not square.
+    if (rows_ != side_) {
+      refuse(where, "matrix is not square (" + std::to_string(rows_) + " rows, " +
+                        std::to_string(side_) + " columns)");
+    }
+  }
+  if (!labels.empty() && labels.size() != side_) {
+    refuse(where, std::to_string(labels.size()) + " labels for " + std::to_string(side_) + " items");
+  }
+  if (streaming_) {
+    sink_.end(labels);
+    return;
+  }
+  hand_on_entries(labels);
+}
+
+void count_matrix_builder::hand_on_entries(const std::vector<std::string>& labels) {
+  const auto by_place = [](const entry& a, const entry& b) {
+    return a.row < b.row || (a.row == b.row && a.column < b.column);
+  };
+  if (!sorted_) std::stable_sort(entries_.begin(), entries_.end(), by_place);
+  sink_.begin(side_, labels);
+  std::vector<std::int32_t> row(side_, 0);
+  for (std::size_t at = 0; at < entries_.size();) {
+    const std::int32_t r = entries_[at].row;
+    std::size_t end = at;
+    for (; end < entries_.size() && entries_[end].row == r; ++end) {
+      std::int32_t& cell = row[static_cast<std::size_t>(entries_[end].column)];
+      if (__builtin_add_overflow(cell, entries_[end].value, &cell)) {
+        refuse({}, "repeated entries at (" + std::to_string(r + 1) + ", " +
+                       std::to_string(entries_[end].column + 1) + ") add up beyond 2^31 - 1");
+      }
+      largest_ = std::max(largest_, cell);
+    }
+    sink_.row(static_cast<std::size_t>(r), row);
+    for (std::size_t i = at; i < end; ++i) row[static_cast<std::size_t>(entries_[i].column)] = 0;
+    at = end;
+  }
+  entries_.clear();
+  entries_.shrink_to_fit();
+  sink_.end(labels);
+}
+
+void memory_sink::begin(std::size_t side, const std::vector<std::string>&) {
+  matrix.columns = matrix.rows = static_cast<std::int32_t>(side);
+  matrix.counts.assign(side * side, 0);
+}
+
+void memory_sink::row(std::size_t index, std::span<const std::int32_t> counts) {
+  std::copy(counts.begin(), counts.end(), matrix.counts.begin() + static_cast<std::ptrdiff_t>(index * counts.size()));
+  for (std::int32_t x : counts) matrix.largest_count = std::max(matrix.largest_count, x);
+}
+
+void memory_sink::end(const std::vector<std::string>& l) { labels = l; }
+
+}  // namespace tornavel
