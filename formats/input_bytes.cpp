@@ -41,7 +41,7 @@ input_bytes input_bytes::open(const std::string& path) {
     ::close(fd);
     throw file_error(name, "not enough memory");
   }
-  gzbuffer(gz, 1 << 20);
+  gzbuffer(gz, 1 << 17);
   return input_bytes(gz, name, length);
 }
 

@@ -59,7 +59,7 @@ class text_lines {
   [[noreturn]] void too_long() const;
 
   input_bytes& in_;
-  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 20);
+  std::vector<char> buffer_ = std::vector<char>(std::size_t{1} << 16);  // grows to the longest line
   std::size_t start_ = 0, end_ = 0;
   std::uint64_t number_ = 0;
   std::size_t most_ = std::size_t{64} << 20;

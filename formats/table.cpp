@@ -152,6 +152,15 @@ void hand_on_held(const text_lines& in, held_table& t, bool header_is_labels, st
   } else {
     label_column = false;
   }
+  // The counts that this layout reads where it might have read labels: a fault in them comes
+  // first, being earlier in the file.
+  if (!label_row && !header_is_labels) {
+    for (std::size_t k = label_column ? 1 : 0; k < width; ++k) {
+      const std::int32_t value = builder.count_of(trimmed(t.first_row[k]), source_place::at_line(1, k + 1));
+      if (value != 0 && k > 0) t.counts.push_back({0, static_cast<std::int32_t>(k), value});
+    }
+  }
+  if (!label_column && !t.first_fault.empty()) builder.refuse(source_place::at_line(t.first_fault_line, 1), t.first_fault);
   const std::size_t side = width - (label_column ? 1 : 0);
   const std::size_t rows = records - (label_row ? 1 : 0);
   const source_place end = source_place::at_line(in.number());
@@ -159,14 +168,6 @@ void hand_on_held(const text_lines& in, held_table& t, bool header_is_labels, st
     builder.refuse(end, "matrix is not square (" + std::to_string(rows) + " rows, " +
                             std::to_string(side) + " columns)");
   }
-  // The counts that this layout reads where it might have read labels.
-  if (!label_row && !header_is_labels) {
-    for (std::size_t k = label_column ? 1 : 0; k < width; ++k) {
-      const std::int32_t value = builder.count_of(std::string_view(t.first_row[k]), source_place::at_line(1, k + 1));
-      if (value != 0 && k > 0) t.counts.push_back({0, static_cast<std::int32_t>(k), value});
-    }
-  }
-  if (!label_column && !t.first_fault.empty()) builder.refuse(source_place::at_line(t.first_fault_line, 1), t.first_fault);
   builder.start_entries(std::pair{static_cast<std::int64_t>(side), static_cast<std::int64_t>(side)}, end);
   const std::size_t skip = label_row ? 1 : 0;
   for (const held_table::entry& e : t.counts) {
@@ -212,8 +213,10 @@ void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
   std::vector<std::string> first_row;
   for (std::size_t k = 0; k < width; ++k) first_row.push_back(label_of(in, cells[k], k + 1));
   const bool corner_empty = width > 1 && first_row[0].empty();
-  const bool words_past_first = std::any_of(first_row.begin() + 1, first_row.end(), [](const std::string& c) {
-    return !looks_like_number(trimmed(c));
+  // A row of labels names every column: one that mixes numbers and words is a row of counts
+  // with something wrong in it, refused cell by cell.
+  const bool words_past_first = width > 1 && std::none_of(first_row.begin() + 1, first_row.end(), [](const std::string& c) {
+    return looks_like_number(trimmed(c));
   });
   const bool header = corner_empty || words_past_first;
   std::uint64_t records = 1;

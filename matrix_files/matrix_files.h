@@ -4,7 +4,9 @@
 
 #include "matrix_files/coding.h"
 #include "matrix_files/count_matrix.h"
+#include "matrix_files/count_matrix_builder.h"
 #include "matrix_files/count_matrix_file.h"
+#include "matrix_files/count_text.h"
 #include "matrix_files/file_error.h"
 #include "matrix_files/file_stream.h"
 #include "matrix_files/order_file.h"

@@ -1,6 +1,10 @@
 // tornavel-convert end to end: round trips, the worked example from text, every refusal once, and
 // files written and read by NumPy and SciPy where the machine has them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <string>
 #include <vector>
@@ -117,41 +121,147 @@ TEST(Convert, RefusalsWriteNothing) {
   EXPECT_EQ(convert(dir, "- out.frq").status, 2);  // standard input needs --from
 }
 
-TEST(Convert, NumPyAndSciPyReadAndWriteThem) {
+TEST(Convert, WhatNumPySciPyAndPandasWriteReadsAsTheyReadIt) {
+  // Python writes each file with the library that makes it, beside what that library reads
+  // back from it (NAME.want, as .frq bytes) or what the converter must say (NAME.refuse).
   scratch_dir dir;
-  if (testing_support::run_script(dir, "/usr/bin/python3 -c 'import numpy, scipy'").status != 0) {
-    GTEST_SKIP() << "python3-numpy and python3-scipy are not installed";
+  if (testing_support::run_script(dir, "/usr/bin/python3 -c 'import numpy, scipy, pandas'").status != 0) {
+    GTEST_SKIP() << "python3-numpy, python3-scipy and python3-pandas are not installed";
   }
   const std::string script = R"(
-import numpy as np, scipy.io, scipy.sparse as sp
+import csv, gzip, io, numpy as np, pandas as pd, scipy.io, scipy.sparse as sp
 a = np.array([[2, 0, 1], [2, 3, 0], [0, 0, 1]])
-np.save('big_endian.npy', a.astype('>i8'))
-np.save('floats.npy', a.astype('float32'))
-np.save('fortran.npy', np.asfortranarray(a.astype('u2')))
-scipy.io.mmwrite('sparse.mtx', sp.coo_matrix(a))
-scipy.io.mmwrite('symmetric.mtx', sp.coo_matrix(a + a.T))
-scipy.io.mmwrite('dense.mtx', a + a.T)
+def want(name, m):
+    m = np.asarray(m)
+    np.concatenate([[m.shape[1], m.shape[0]], m.ravel()]).astype('<i4').tofile(name + '.want')
+def refuse(name, text):
+    open(name + '.refuse', 'w').write(text)
+def npy(name, m, version=None):
+    with open(name, 'wb') as f:
+        np.lib.format.write_array(f, m, version=version)
+def raw_npy(name, header, data=b'', version=b'\x01\x00'):
+    h = header + ' ' * (63 - (10 + len(header)) % 64) + '\n'
+    open(name, 'wb').write(b'\x93NUMPY' + version + len(h).to_bytes(2, 'little') + h.encode() + data)
+for t in ['i1', 'i2', 'i4', 'i8', 'u1', 'u2', 'u4', 'u8', 'f4', 'f8']:
+    for order in '<>':
+        npy(f'{order}{t}.npy'.replace('<', 'le-').replace('>', 'be-'), a.astype(order + t)); want(f'{order}{t}.npy'.replace('<', 'le-').replace('>', 'be-'), a)
+npy('bool.npy', a > 0); want('bool.npy', (a > 0).astype(int))
+npy('fortran.npy', np.asfortranarray(a.astype('u2'))); want('fortran.npy', a)
+npy('v2.npy', a, (2, 0)); want('v2.npy', a)
+npy('v3.npy', a, (3, 0)); want('v3.npy', a)
+npy('limit.npy', np.array([[2**31 - 1]], 'f8')); want('limit.npy', [[2**31 - 1]])
+npy('f32-limit.npy', np.array([[np.float32(2**31 - 1)]])); refuse('f32-limit.npy', 'element (0, 0): value 2147483648 beyond 2^31 - 1')
+npy('nan.npy', np.array([[np.nan]])); refuse('nan.npy', 'element (0, 0): not a number: nan')
+npy('half.npy', np.array([[0.5]])); refuse('half.npy', 'element (0, 0): fractional value 0.5')
+npy('neg.npy', np.array([[-1]], 'i2')); refuse('neg.npy', 'element (0, 0): negative value -1')
+npy('oblong.npy', np.zeros((2, 3), 'i4')); refuse('oblong.npy', 'matrix is not square (2 rows, 3 columns)')
+raw_npy('shape-1.npy', "{'descr': '<i4', 'fortran_order': False, 'shape': (-1, -1), }"); refuse('shape-1.npy', 'the .npy header is not one NumPy writes')
+raw_npy('extra.npy', "{'descr': '<i4', 'fortran_order': False, 'shape': (1, 1), 'x': 1, }", b'\1\0\0\0'); refuse('extra.npy', 'not one NumPy writes')
+raw_npy('fo0.npy', "{'descr': '<i4', 'fortran_order': 0, 'shape': (1, 1), }", b'\1\0\0\0'); refuse('fo0.npy', 'not one NumPy writes')
+raw_npy('v11.npy', "{'descr': '<i4', 'fortran_order': False, 'shape': (1, 1), }", b'\1\0\0\0', b'\x01\x01'); refuse('v11.npy', 'version 1.1 is not')
+raw_npy('bool2.npy', "{'descr': '|b1', 'fortran_order': False, 'shape': (1, 1), }", b'\2'); want('bool2.npy', [[1]])
+open('hugeheader.npy', 'wb').write(b'\x93NUMPY\x02\x00\xff\xff\xff\xff'); refuse('hugeheader.npy', 'is more than the file holds')
+f = pd.DataFrame(a)
+f.to_csv('pd-default.csv'); want('pd-default.csv', a)
+f.to_csv('pd-no-index.csv', index=False); want('pd-no-index.csv', a)
+f.to_csv('pd-no-header.csv', header=False); want('pd-no-header.csv', a)
+f.to_csv('pd-bare.csv', index=False, header=False); want('pd-bare.csv', a)
+f.to_csv('pd-tabs.tsv', sep='\t'); want('pd-tabs.tsv', a)
+g = pd.DataFrame(a, index=['x', 'y z', 'w,v'], columns=['x', 'y z', 'w,v'])
+g.to_csv('pd-labels.csv', encoding='utf-8-sig'); want('pd-labels.csv', a)
+pd.DataFrame(a, index=[1, 2, 3], columns=[1, 2, 3]).to_csv('pd-numbers.csv'); want('pd-numbers.csv', a)
+for name, end in [('cr.csv', '\r'), ('crlf.csv', '\r\n'), ('lf.csv', '\n')]:
+    with open(name, 'w', newline='') as out:
+        csv.writer(out, lineterminator=end, quoting=csv.QUOTE_NONNUMERIC if end == '\r' else csv.QUOTE_MINIMAL).writerows(a.tolist())
+    want(name, a)
+scipy.io.mmwrite('dense.mtx', a + a.T); want('dense.mtx', a + a.T)
+scipy.io.mmwrite('sparse.mtx', sp.coo_matrix(a)); want('sparse.mtx', a)
+scipy.io.mmwrite('symmetric.mtx', sp.coo_matrix(a + a.T)); want('symmetric.mtx', a + a.T)
+scipy.io.mmwrite('pattern.mtx', sp.coo_matrix(a), field='pattern'); want('pattern.mtx', (a > 0).astype(int))
+scipy.io.mmwrite('real.mtx', sp.coo_matrix(a.astype(float))); want('real.mtx', a)
+with open('sparse.mtx', 'rb') as i, gzip.open('sparse.mtx.gz', 'wb') as o: o.write(i.read())
+want('sparse.mtx.gz', a)
+open('skew.mtx', 'w').write('%%MatrixMarket matrix coordinate integer skew-symmetric\n2 2 0\n'); want('skew.mtx', np.zeros((2, 2)))
+open('frac.csv', 'w').write('1,2.5\n3,4\n5,6\n'); refuse('frac.csv', 'line 1: cell 2: fractional value 2.5')
+open('tiny.csv', 'w').write('1,1e-400\n3,4\n'); refuse('tiny.csv', 'line 1: cell 2: fractional value 1e-400')
+open('hex.tsv', 'w').write('1\t2\t0x10\n1\t1\t1\n1\t1\t1\n'); refuse('hex.tsv', 'line 1: cell 3: not a number: 0x10')
+open('long.csv', 'w').write('1,4200000000000000000000e-20\n0,0\n'); want('long.csv', [[1, 42], [0, 0]])
+open('escape.csv', 'w').write('1,1\n1,\x1b[2J\n'); refuse('escape.csv', "line 2: cell 2: not a number: '\\x1b[2J'")
+open('newline.csv', 'w').write(',"a\nb"\n"a\nb",1\n'); refuse('newline.csv', 'line 1: cell 2: a quoted cell holds a line break')
 )";
   write_text(dir, "make.py", script);
-  ASSERT_EQ(testing_support::run_script(dir, "/usr/bin/python3 make.py").status, 0);
-  const bytes symmetric = words({3, 3, 4, 2, 1, 2, 6, 0, 1, 0, 2});
-  for (const auto& [name, expected] :
-       std::vector<std::pair<std::string, bytes>>{{"big_endian.npy", worked},
-                                                  {"floats.npy", worked},
-                                                  {"fortran.npy", worked},
-                                                  {"sparse.mtx", worked},
-                                                  {"symmetric.mtx", symmetric},
-                                                  {"dense.mtx", symmetric}}) {
-    ASSERT_EQ(convert(dir, name + " " + name + ".frq").status, 0) << name;
-    EXPECT_EQ(read_bytes(dir.file(name + ".frq")), expected) << name;
+  const outcome made = testing_support::run_script(dir, "/usr/bin/python3 make.py");
+  ASSERT_EQ(made.status, 0) << made.errors;
+  std::size_t cases = 0;
+  for (const std::string& name : dir.names()) {
+    const std::size_t dot = name.rfind('.');
+    const std::string kind = name.substr(dot + 1), input = name.substr(0, dot);
+    if (kind != "want" && kind != "refuse") continue;
+    ++cases;
+    const outcome out = convert(dir, input + " out.frq");
+    if (kind == "want") {
+      EXPECT_EQ(out.status, 0) << input << ": " << out.errors;
+      if (out.status == 0) {
+        EXPECT_EQ(read_bytes(dir.file("out.frq")), read_bytes(dir.file(name))) << input;
+      }
+    } else {
+      EXPECT_EQ(out.status, 1) << input;
+      EXPECT_NE(out.errors.find(read_text(dir, name)), std::string::npos) << input << ": " << out.errors;
+    }
+    std::remove(dir.file("out.frq").c_str());
   }
+  EXPECT_GT(cases, 50u);
+
+  // And what the converter writes, as those libraries read it.
   write_bytes(dir.file("w.frq"), worked);
-  ASSERT_EQ(convert(dir, "w.frq w.npy").status, 0);
-  ASSERT_EQ(convert(dir, "w.frq w.mtx").status, 0);
+  write_text(dir, "w.labels", "a\nb c\nd,e\n");
+  for (const char* out : {"w.npy", "w.mtx", "w.tsv"}) ASSERT_EQ(convert(dir, "w.frq " + std::string(out)).status, 0);
+  ASSERT_EQ(convert(dir, "--labels w.labels w.frq w.csv").status, 0);
   const outcome read = testing_support::run_script(
-      dir, "/usr/bin/python3 -c \"import numpy as np, scipy.io; a = np.load('w.npy'); "
-           "print(a.dtype, a.tolist(), scipy.io.mmread('w.mtx').toarray().tolist())\"");
-  EXPECT_EQ(read.out, "int32 [[2, 0, 1], [2, 3, 0], [0, 0, 1]] [[2, 0, 1], [2, 3, 0], [0, 0, 1]]\n");
+      dir, "/usr/bin/python3 -c \"import numpy as np, pandas as pd, scipy.io; "
+           "print(np.load('w.npy').tolist(), scipy.io.mmread('w.mtx').toarray().astype(int).tolist(), "
+           "pd.read_csv('w.tsv', sep='\\t', header=None).values.tolist(), "
+           "pd.read_csv('w.csv', index_col=0).to_dict('split'))\"");
+  EXPECT_EQ(read.out,
+            "[[2, 0, 1], [2, 3, 0], [0, 0, 1]] [[2, 0, 1], [2, 3, 0], [0, 0, 1]] "
+            "[[2, 0, 1], [2, 3, 0], [0, 0, 1]] {'index': ['a', 'b c', 'd,e'], 'columns': ['a', "
+            "'b c', 'd,e'], 'data': [[2, 0, 1], [2, 3, 0], [0, 0, 1]]}\n")
+      << read.errors;
+}
+
+TEST(Convert, OutputsLabelsAndMemory) {
+  scratch_dir dir;
+  write_bytes(dir.file("w.frq"), worked);
+  write_text(dir, "w.labels", "a\nb\nc\n");
+  write_text(dir, "w.csv", ",a,b,c\na,2,0,1\nb,2,3,0\nc,0,0,1\n");
+  // --labels names neither input nor output; - is standard output.
+  EXPECT_EQ(convert(dir, "--labels w.csv w.csv x.frq").status, 2);
+  EXPECT_EQ(convert(dir, "--labels x.frq w.csv x.frq").status, 2);
+  const outcome to_stdout = convert(dir, "--labels - w.csv x.frq");
+  EXPECT_EQ(to_stdout.out, "a\nb\nc\n");
+  // --order ranks labels given in the items' own order, as the matrix was ranked.
+  write_bytes(dir.file("o.ord"), words({2, 0, 1}));
+  EXPECT_EQ(convert(dir, "--order o.ord --labels w.labels w.frq - --to csv").out,
+            ",c,a,b\nc,2,0,1\na,2,3,0\nb,0,0,1\n");
+  write_bytes(dir.file("tornavel.frq"), worked);
+  EXPECT_NE(convert(dir, "--labels w.labels tornavel.frq x.csv").errors.find("note: "), std::string::npos);
+  // Devices are written through, never replaced; a symbolic link is followed.
+  EXPECT_EQ(convert(dir, "w.frq /dev/full --to csv").errors, "tornavel-convert: /dev/full: No space left on device\n");
+  struct stat device;
+  ASSERT_EQ(stat("/dev/full", &device), 0);
+  EXPECT_TRUE(S_ISCHR(device.st_mode));
+  ASSERT_EQ(symlink("target.csv", dir.file("link.csv").c_str()), 0);
+  ASSERT_EQ(convert(dir, "w.frq link.csv").status, 0);
+  EXPECT_EQ(read_text(dir, "target.csv"), "2,0,1\n2,3,0\n0,0,1\n");
+  // A declared square of 42000 items with one count: a few MiB, and a file that is mostly hole.
+  write_text(dir, "big.mtx", "%%MatrixMarket matrix coordinate integer general\n42000 42000 1\n7 7 5\n");
+  const outcome big = convert(dir, "big.mtx big.frq; cat .peak >&2", "/usr/bin/time -f %M -o .peak");
+  ASSERT_EQ(big.status, 0);
+  EXPECT_LT(std::stol(big.errors), 64 * 1024) << "peak KiB";
+  struct stat frq;
+  ASSERT_EQ(stat(dir.file("big.frq").c_str(), &frq), 0);
+  EXPECT_EQ(frq.st_size, 8 + 4 * std::int64_t{42000} * 42000);
+  EXPECT_LT(frq.st_blocks * 512, std::int64_t{1} << 20);
 }
 
 }  // namespace

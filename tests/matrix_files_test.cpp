@@ -175,5 +175,38 @@ TEST(FileError, NamesThatWouldActOnATerminalAreQuoted) {
   for (const auto& [name, shown] : cases) EXPECT_EQ(printable_name(name), shown);
 }
 
+TEST(CountText, WholeValuesInAnyFormAndNothingElse) {
+  const std::pair<const char*, std::int32_t> counts[] = {
+      {"0", 0}, {"+7", 7}, {"-0", 0}, {"-0.0e5", 0}, {"3.0", 3}, {"0.3e1", 3}, {".5e1", 5},
+      {"300e-2", 3}, {"2147483647", 2147483647}, {"2.147483647e9", 2147483647},
+      {"4200000000000000000000e-20", 42}, {"0000000000000000000000012", 12}, {"1e0", 1},
+  };
+  for (const auto& [text, value] : counts) {
+    std::int32_t count = -1;
+    EXPECT_EQ(parse_count(text, count), "") << text;
+    EXPECT_EQ(count, value) << text;
+  }
+  const std::pair<const char*, const char*> faults[] = {
+      {"-1", "negative value -1"},
+      {"2.5", "fractional value 2.5"},
+      {"1e-400", "fractional value 1e-400"},
+      {"2147483648", "value 2147483648 beyond 2^31 - 1"},
+      {"1e999999999999", "value 1e999999999999 beyond 2^31 - 1"},
+      {"2147483647.5", "fractional value 2147483647.5"},
+      {"nan", "not a number: nan"},
+      {"-Infinity", "infinite value -Infinity"},
+      {"0x10", "not a number: 0x10"},
+      {"0x1p3", "not a number: 0x1p3"},
+      {"1,5", "not a number: 1,5"},
+      {"", "empty cell"},
+      {"1e", "not a number: 1e"},
+      {"\x1b[2J", "not a number: '\\x1b[2J'"},
+  };
+  for (const auto& [text, fault] : faults) {
+    std::int32_t count = 0;
+    EXPECT_EQ(parse_count(text, count), fault) << text;
+  }
+}
+
 }  // namespace
 }  // namespace tornavel
