@@ -108,9 +108,13 @@ bool text_lines::fill() {
 bool text_lines::next(std::string_view& line) {
   for (std::size_t scanned = 0;;) {
     const char* begin = buffer_.data() + start_;
-    std::size_t stop = scanned;
     const std::size_t size = end_ - start_;
-    while (stop < size && begin[stop] != '\n' && begin[stop] != '\r') ++stop;
+    // The first LF, then any CR before it: two scans at the speed of memchr.
+    const auto* newline = static_cast<const char*>(std::memchr(begin + scanned, '\n', size - scanned));
+    std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - begin) : size;
+    if (const auto* cr = static_cast<const char*>(std::memchr(begin + scanned, '\r', stop - scanned))) {
+      stop = static_cast<std::size_t>(cr - begin);
+    }
     // A CR at the end of what is read may be followed by an LF still to come.
     const bool ended = stop < size && (begin[stop] == '\n' || stop + 1 < size || eof_);
     if (ended || (eof_ && size > 0)) {

@@ -11,6 +11,7 @@
 // shape tells (a square has as many rows of counts as columns), and read in order otherwise.
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 #include "formats/formats.h"
@@ -27,9 +28,21 @@ class record_cells {
   // doubled quotes inside standing for one.
   void split(const text_lines& in, std::string_view line, char separator) {
     cells_.clear();
+    line_ = line;
+    if (std::memchr(line.data(), '"', line.size()) == nullptr) {
+      // The usual line, without quotes: split in one pass.
+      std::size_t start = 0;
+      for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == separator) {
+          cells_.push_back({start, i - start, false});
+          start = i + 1;
+        }
+      }
+      cells_.push_back({start, line.size() - start, false});
+      return;
+    }
     unquoted_.clear();
     unquoted_.reserve(line.size());
-    quoted_.clear();
     std::size_t at = 0;
     for (;;) {
       if (at < line.size() && line[at] == '"') {
@@ -52,7 +65,6 @@ class record_cells {
         if (at < line.size() && line[at] != separator) {
           in.fail("text after a quoted cell's closing quote", cells_.size() + 1);
         }
-        quoted_.push_back(cells_.size());
         cells_.push_back({start, unquoted_.size() - start, true});
       } else {
         const std::size_t stop = std::min(line.find(separator, at), line.size());
@@ -62,7 +74,6 @@ class record_cells {
       if (at >= line.size()) break;
       ++at;  // the separator
     }
-    line_ = line;
   }
 
   std::size_t size() const { return cells_.size(); }
@@ -78,7 +89,6 @@ class record_cells {
   };
   std::vector<cell> cells_;
   std::string unquoted_;
-  std::vector<std::size_t> quoted_;
   std::string_view line_;
 };
 
@@ -99,12 +109,51 @@ std::string label_of(const text_lines& in, std::string_view text, std::size_t ce
 // The count in a cell, at once for the usual few digits.
 std::int32_t count_in(const count_matrix_builder& builder, const text_lines& in, std::string_view text,
                       std::size_t cell) {
-  if (!text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string_view::npos) {
+  if (!text.empty() && text.size() <= 9) {
     std::int32_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+    if (i == text.size()) return value;
   }
   return builder.count_of(trimmed(text), source_place::at_line(in.number(), cell));
+}
+
+// Reads a record's counts from cell 1 on, calling take(k, count) for each cell k, and returns
+// its first cell's text. A line without quotes, the usual one, is read where it lies, each
+// count in the same pass that finds its end.
+template <typename F>
+std::string_view read_counts(const count_matrix_builder& builder, const text_lines& in, std::string_view line,
+                             char separator, record_cells& cells, std::size_t width, F&& take) {
+  if (std::memchr(line.data(), '"', line.size()) != nullptr) {
+    cells.split(in, line, separator);
+    if (cells.size() != width) {
+      in.fail(std::to_string(cells.size()) + " cells where the first row has " + std::to_string(width));
+    }
+    for (std::size_t k = 1; k < width; ++k) take(k, count_in(builder, in, cells[k], k + 1));
+    return cells[0];
+  }
+  std::string_view first;
+  std::size_t k = 0;
+  for (std::size_t at = 0;; ++k) {
+    std::size_t stop = at;
+    std::int32_t value = 0;
+    while (stop < line.size() && stop - at < 9 && line[stop] >= '0' && line[stop] <= '9') {
+      value = value * 10 + (line[stop++] - '0');
+    }
+    const bool plain = stop > at && (stop == line.size() || line[stop] == separator);
+    if (!plain) {
+      while (stop < line.size() && line[stop] != separator) ++stop;
+    }
+    if (k == 0) {
+      first = line.substr(at, stop - at);
+    } else if (k < width) {
+      take(k, plain ? value : count_in(builder, in, line.substr(at, stop - at), k + 1));
+    }
+    if (stop == line.size()) break;
+    at = stop + 1;
+  }
+  if (k + 1 != width) in.fail(std::to_string(k + 1) + " cells where the first row has " + std::to_string(width));
+  return first;
 }
 
 // A table whose layout its shape must tell: what it holds until then.
@@ -194,13 +243,17 @@ void hand_on_held(const text_lines& in, held_table& t, bool header_is_labels, st
 void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
   record_cells cells;
   std::string_view line;
-  const auto next_record = [&] {
+  // The next record's line, and the record split into cells.
+  const auto next_line = [&] {
     while (in.next(line)) {
-      if (is_blank(line)) continue;
-      cells.split(in, line, separator);
-      return true;
+      if (!is_blank(line)) return true;
     }
     return false;
+  };
+  const auto next_record = [&] {
+    if (!next_line()) return false;
+    cells.split(in, line, separator);
+    return true;
   };
   if (!next_record()) {
     builder.start_rows(0, 0, {});
@@ -241,13 +294,21 @@ void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
     builder.start_rows(static_cast<std::int64_t>(side), static_cast<std::int64_t>(side), source_place::at_line(1),
                        column_labels);
     std::vector<std::int32_t> row(side);
+    bool split = true;  // the first count row was split already, to find its first cell
     do {
-      check_width();
-      row_labels.push_back(label_of(in, cells[0], 1));
-      for (std::size_t k = 1; k < width; ++k) row[k - 1] = count_in(builder, in, cells[k], k + 1);
+      if (split) {
+        check_width();
+        row_labels.push_back(label_of(in, cells[0], 1));
+        for (std::size_t k = 1; k < width; ++k) row[k - 1] = count_in(builder, in, cells[k], k + 1);
+      } else {
+        const std::string_view first = read_counts(builder, in, line, separator, cells, width,
+                                                   [&](std::size_t k, std::int32_t count) { row[k - 1] = count; });
+        row_labels.push_back(label_of(in, first, 1));
+      }
+      split = false;
       builder.add_row(row);
       ++records;
-    } while (next_record());
+    } while (next_line());
     if (row_labels != column_labels) builder.refuse({}, "the row labels and the column labels name different items");
     builder.finish(source_place::at_line(in.number()), std::move(column_labels));
     return;
@@ -257,24 +318,26 @@ void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
   }
   held_table t;
   t.first_row = std::move(first_row);
-  const auto hold = [&](std::size_t record) {
-    check_width();
-    t.first_cells.push_back(label_of(in, cells[0], 1));
+  // Keeps a record's first cell (a count or a label, as the layout will say) and its non-zero
+  // counts past it.
+  const auto hold_first = [&](std::string_view text) {
+    t.first_cells.push_back(label_of(in, text, 1));
     std::int32_t first = 0;
-    if (const std::string fault = parse_count(trimmed(cells[0]), first); !fault.empty()) {
+    if (const std::string fault = parse_count(trimmed(text), first); !fault.empty()) {
       if (t.first_fault.empty()) t.first_fault = fault, t.first_fault_line = in.number();
-      t.first_cells_numeric = t.first_cells_numeric && looks_like_number(trimmed(cells[0]));
+      t.first_cells_numeric = t.first_cells_numeric && looks_like_number(trimmed(text));
     }
     t.first_counts.push_back(first);
-    if (record == 0 && !header) return;  // its other cells are in first_row, read as the layout says
-    for (std::size_t k = 1; k < width; ++k) {
-      const std::int32_t value = count_in(builder, in, cells[k], k + 1);
-      if (value != 0) t.counts.push_back({static_cast<std::int32_t>(record), static_cast<std::int32_t>(k), value});
-    }
+  };
+  const auto hold = [&](std::size_t record) {
+    const auto keep = [&](std::size_t k, std::int32_t count) {
+      if (count != 0) t.counts.push_back({static_cast<std::int32_t>(record), static_cast<std::int32_t>(k), count});
+    };
+    hold_first(read_counts(builder, in, line, separator, cells, width, keep));
   };
   if (!header) {
-    hold(0);
-    // The first row's own first cell.
+    // The first row: its other cells are in first_row, read as the layout will say.
+    hold_first(cells[0]);
     t.first_cells_numeric = looks_like_number(trimmed(cells[0]));
   } else {
     t.first_cells.push_back(t.first_row[0]);
@@ -282,7 +345,7 @@ void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
     hold(1);
     ++records;
   }
-  while (next_record()) hold(records++);
+  while (next_line()) hold(records++);
   hand_on_held(in, t, header, width, records, builder);
 }
 

@@ -74,6 +74,13 @@ bool looks_like_number(std::string_view text) {
 
 std::string parse_count(std::string_view text, std::int32_t& count) {
   if (text.empty()) return "empty cell";
+  // Most counts are a few plain digits: read at once.
+  if (text.size() <= 9 && std::all_of(text.begin(), text.end(), is_digit)) {
+    std::int32_t value = 0;
+    for (char c : text) value = value * 10 + (c - '0');
+    count = value;
+    return "";
+  }
   decimal d;
   if (!split_decimal(text, d)) {
     if (special_value(text) == 'i') return "infinite value " + shown_text(text);

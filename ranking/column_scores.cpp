@@ -101,6 +101,31 @@ void add_block(std::span<const std::int32_t> block, std::size_t columns, std::si
   }
 }
 
+// Adds the counts of block whose columns lie in [from, to). A block holds its rows one after
+// another, so each column receives its additions in ascending row order.
+void add_nonzero_block(const nonzero_block& block, std::size_t from, std::size_t to,
+                       const log_factorial_table& table, bool all_dense, column_sums& sums) {
+  const float* dense = table.dense_entries();
+  for (std::size_t i = 0; i < block.columns.size(); ++i) {
+    const auto k = static_cast<std::size_t>(block.columns[i]);
+    if (k < from || k >= to) continue;
+    const std::int32_t x = block.counts[i];
+    sums.counts[k] += x;
+    sums.logs[k] += static_cast<double>(all_dense ? dense[x] : table[x]);
+  }
+}
+
+// The scores, once every count has been added: entry c of the table minus the column's sum.
+std::vector<column_rank> records_of(log_factorial_table& table, const column_sums& sums) {
+  table.add(sums.counts);
+  std::vector<column_rank> records(sums.counts.size());
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
+    records[k] = {static_cast<std::int32_t>(k), static_cast<float>(score)};
+  }
+  return records;
+}
+
 }  // namespace
 
 std::vector<column_rank> score_columns(row_source& source, worker* helper) {
@@ -153,13 +178,48 @@ std::vector<column_rank> score_columns(row_source& source, worker* helper) {
       first = next;
     }
   }
-  table.add(sums.counts);
-  std::vector<column_rank> records(columns);
-  for (std::size_t k = 0; k < columns; ++k) {
-    const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
-    records[k] = {static_cast<std::int32_t>(k), static_cast<float>(score)};
+  return records_of(table, sums);
+}
+
+std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
+  const std::size_t side = source.side();
+  column_sums sums{std::vector<std::int64_t>(side, 0), std::vector<double>(side, 0.0)};
+  log_factorial_table table(1);
+  // About 256 KiB of counts and columns a block, as for whole rows.
+  constexpr std::size_t block_entries = std::size_t{1} << 15;
+  nonzero_block blocks[2];
+  column_split split(side, helper != nullptr && helper->has_thread());
+  std::size_t got = side > 0 ? source.read_rows(0, block_entries, blocks[0]) : 0;
+  std::int32_t bound = bound_of(blocks[0].counts);
+  for (std::size_t first = 0, turn = 0; first < side; turn ^= 1) {
+    const nonzero_block& block = blocks[turn];
+    const bool all_dense = prepare_table(table, block.counts, bound);
+    const std::size_t next = first + got;
+    double here_seconds = 0.0, there_seconds = 0.0;
+    const auto upper = [&] {
+      const auto start = clock::now();
+      add_nonzero_block(block, split.at(), side, table, all_dense, sums);
+      there_seconds = seconds_since(start);
+    };
+    const auto lower = [&] {
+      const auto start = clock::now();
+      add_nonzero_block(block, 0, split.at(), table, all_dense, sums);
+      if (next < side) {
+        got = source.read_rows(next, block_entries, blocks[turn ^ 1]);
+        bound = bound_of(blocks[turn ^ 1].counts);
+      }
+      here_seconds = seconds_since(start);
+    };
+    if (helper != nullptr) {
+      helper->run_beside(upper, lower);
+    } else {
+      lower();
+      upper();
+    }
+    split.adjust(here_seconds, there_seconds);
+    first = next;
   }
-  return records;
+  return records_of(table, sums);
 }
 
 int compare_rank(const column_rank& a, const column_rank& b) {
@@ -175,6 +235,11 @@ std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
   std::transform(records.begin(), records.end(), order.begin(),
                  [](const column_rank& record) { return record.column; });
   return order;
+}
+
+std::vector<std::int32_t> rank_matrix(nonzero_source& source, worker* helper) {
+  std::vector<column_rank> records = score_columns(source, helper);
+  return rank_columns(records);
 }
 
 std::vector<std::int32_t> rank_matrix(row_source& source, worker* helper) {

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "ranking/nonzero_source.h"
 #include "ranking/row_source.h"
 #include "ranking/worker.h"
 
@@ -29,6 +30,11 @@ static_assert(sizeof(column_rank) == 8);
 // this thread and helper's, if given, each column's entries still added in row order.
 std::vector<column_rank> score_columns(row_source& rows, worker* helper = nullptr);
 
+// The same from the non-zero counts alone, with the same bits: each column's entries are still
+// added in ascending row order, and the zeros left out would each have added entry 0, +0.0,
+// which leaves any sum of non-negative entries as it is. Time follows the non-zero counts.
+std::vector<column_rank> score_columns(nonzero_source& source, worker* helper = nullptr);
+
 // Orders a before b by descending score and, between equal scores, by ascending column, so that
 // every run on every platform gives the same order. Returns -1 when a goes first, 1 when b does,
 // and 0 only for records of the same column.
@@ -39,6 +45,7 @@ std::vector<std::int32_t> rank_columns(std::span<column_rank> records);
 
 // The whole ranking: the columns, highest score first.
 std::vector<std::int32_t> rank_matrix(row_source& rows, worker* helper = nullptr);
+std::vector<std::int32_t> rank_matrix(nonzero_source& source, worker* helper = nullptr);
 
 }  // namespace tornavel
 

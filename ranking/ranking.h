@@ -5,6 +5,7 @@
 
 #include "ranking/column_scores.h"
 #include "ranking/log_factorial.h"
+#include "ranking/nonzero_source.h"
 #include "ranking/reorder.h"
 #include "ranking/row_source.h"
 #include "ranking/worker.h"

@@ -32,6 +32,12 @@ void complain(const std::string& message) {
   std::fprintf(stderr, "tornavel: %s\n", message.c_str());
 }
 
+// An output's name in folder, as messages show it: bare in the current folder.
+std::string output_path(const std::string& folder, const char* name) {
+  if (folder.empty() || folder == ".") return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
 // Writes the reordered rows after the header, in pieces of about 2 MiB: this thread and the
 // helper each fill every other piece and write it at its place in the file, so that reading,
 // permuting and writing go on in both at once. Starts with the stream at the header's end.
@@ -65,9 +71,12 @@ void write_reordered(row_source& rows, std::span<const std::int32_t> order, file
   helper.run_beside([&] { fill_and_write(1); }, [&] { fill_and_write(0); });
 }
 
-void run_job(const std::string& input_path) {
-  const publish_options publishing{
-      [] { complain("waiting for another run in this folder to publish its outputs"); }};
+}  // namespace
+
+void run_job(const std::string& input_path, const std::string& folder,
+             const publish_options& publishing) {
+  const std::string order_file_name = output_path(folder, tornavel::order_file_name);
+  const std::string matrix_file_name = output_path(folder, tornavel::matrix_file_name);
   // Before any work: a folder the outputs could not be published in is refused now, and a
   // publication an interrupted run left here (or beside the input) is finished, so that the
   // input read and the outputs replaced are whole pairs.
@@ -91,8 +100,6 @@ void run_job(const std::string& input_path) {
   publish_together({&order_file, &frq_file}, publishing);
 }
 
-}  // namespace
-
 int run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs("usage: tornavel MATRIX_FILE\n", stderr);
@@ -108,7 +115,8 @@ int run(int argc, char** argv) {
   }
   handle_signals();
   try {
-    run_job(input_path);
+    run_job(input_path, ".",
+            {[] { complain("waiting for another run in this folder to publish its outputs"); }});
   } catch (const file_error& error) {
     complain(error.what());
     return exit_failure;

@@ -3,6 +3,10 @@
 #ifndef TORNAVEL_TOOL_RUN_H_
 #define TORNAVEL_TOOL_RUN_H_
 
+#include <string>
+
+#include "matrix_files/publication.h"
+
 namespace tornavel {
 
 // Exit statuses: success, a file or memory failure, a wrong command line.
@@ -13,6 +17,12 @@ inline constexpr int exit_usage = 2;
 // The fixed output names, in the current directory.
 inline constexpr const char* order_file_name = "tornavel.ord";
 inline constexpr const char* matrix_file_name = "tornavel.frq";
+
+// The whole job: ranks the count-matrix file at input_path and publishes tornavel.ord and
+// tornavel.frq in folder, as publishing says. Throws file_error (or std::bad_alloc); prints
+// nothing.
+void run_job(const std::string& input_path, const std::string& folder,
+             const publish_options& publishing = {});
 
 // Runs the tool on its command line and returns the exit status. Silent on success; a failure
 // prints one line on standard error. Nothing under either output name changes unless both

@@ -1,0 +1,34 @@
+// Where the ranking gets the counts of a sparse matrix: only the non-zero ones, a few rows at a
+// time, in row order, so that a matrix of a million items ranks without its square ever being
+// made.
+#ifndef TORNAVEL_RANKING_NONZERO_SOURCE_H_
+#define TORNAVEL_RANKING_NONZERO_SOURCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tornavel {
+
+// Whole rows of non-zero counts: row i of the block holds entries starts[i] .. starts[i + 1] - 1
+// of columns and counts.
+struct nonzero_block {
+  std::vector<std::size_t> starts;
+  std::vector<std::int32_t> columns;  // each < side(), distinct within a row, in any order
+  std::vector<std::int32_t> counts;   // each >= 0 (a zero adds nothing)
+};
+
+// The non-zero counts of a square count matrix.
+class nonzero_source {
+ public:
+  virtual ~nonzero_source() = default;
+  // The number of items: of rows and of columns alike.
+  virtual std::size_t side() const = 0;
+  // Reads rows from first on into block, as many as hold about most_entries counts (at least
+  // one row), and returns how many. May throw whatever the source's reads throw.
+  virtual std::size_t read_rows(std::size_t first, std::size_t most_entries, nonzero_block& block) = 0;
+};
+
+}  // namespace tornavel
+
+#endif  // TORNAVEL_RANKING_NONZERO_SOURCE_H_
