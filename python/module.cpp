@@ -1,0 +1,351 @@
+// The compiled core of the Python module tornavel: the tool's ranking over NumPy arrays and the
+// arrays of SciPy's CSR matrices, read where they lie a block at a time, with the converter's
+// rules for values; and the tool's whole job. The package around it (tornavel/__init__.py)
+// takes the matrices apart and puts results together.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "formats/formats.h"
+#include "matrix_files/matrix_files.h"
+#include "ranking/ranking.h"
+#include "tool/run.h"
+
+namespace py = pybind11;
+
+namespace tornavel {
+namespace {
+
+// A value refused by the rules of counts: ValueError in Python.
+struct value_error {
+  std::string message;
+};
+
+// The converter's rules, with messages naming the row and column.
+class count_rules {
+ public:
+  count_rules() : builder_("matrix", sink_) {}
+
+  template <typename T>
+  std::int32_t count(T value, std::int64_t row, std::int64_t column) const {
+    if constexpr (std::is_same_v<T, bool>) {
+      return value ? 1 : 0;
+    } else if constexpr (std::is_floating_point_v<T>) {
+      if (value >= 0 && value <= 2147483647.0 && value == std::floor(value)) return static_cast<std::int32_t>(value);
+      return refuse(static_cast<double>(value), row, column);
+    } else if constexpr (std::is_signed_v<T>) {
+      if (value >= 0 && static_cast<std::int64_t>(value) <= 2147483647) return static_cast<std::int32_t>(value);
+      return refuse(static_cast<std::int64_t>(value), row, column);
+    } else {
+      if (static_cast<std::uint64_t>(value) <= 2147483647) return static_cast<std::int32_t>(value);
+      return refuse(static_cast<std::uint64_t>(value), row, column);
+    }
+  }
+
+ private:
+  template <typename T>
+  std::int32_t refuse(T value, std::int64_t row, std::int64_t column) const {
+    try {
+      return builder_.count_of(value, source_place::element(row, column));
+    } catch (const file_error& error) {
+      throw value_error{error.reason()};
+    }
+  }
+
+  struct no_sink final : row_sink {
+    void begin(std::size_t, const std::vector<std::string>&) override {}
+    void row(std::size_t, std::span<const std::int32_t>) override {}
+    void end(const std::vector<std::string>&) override {}
+  };
+  no_sink sink_;
+  count_matrix_builder builder_;
+};
+
+// Calls f with a value of the array's element type, by its kind and size ('i', 'u', 'b', 'f').
+template <typename F>
+void with_element_type(char kind, py::ssize_t size, F&& f) {
+  switch (kind == 'f' ? 100 + size : kind == 'i' ? size : kind == 'b' ? 300 : 200 + size) {
+    case 1: return f(std::int8_t{});
+    case 2: return f(std::int16_t{});
+    case 4: return f(std::int32_t{});
+    case 8: return f(std::int64_t{});
+    case 201: return f(std::uint8_t{});
+    case 202: return f(std::uint16_t{});
+    case 204: return f(std::uint32_t{});
+    case 208: return f(std::uint64_t{});
+    case 300: return f(bool{});
+    case 104: return f(float{});
+    case 108: return f(double{});
+    default: throw value_error{"unsupported dtype (integers, bool, float32, float64)"};
+  }
+}
+
+// A 2-D NumPy array of any supported dtype and any strides as rows of counts: each block is
+// converted and checked in the scratch it is read into, so what was checked is what is used,
+// whatever another thread does to the array meanwhile.
+class array_rows final : public row_source {
+ public:
+  explicit array_rows(const py::array& a)
+      : data_(static_cast<const char*>(a.data())),
+        side_(static_cast<std::size_t>(a.shape(0))),
+        row_stride_(a.strides(0)),
+        column_stride_(a.strides(1)),
+        kind_(a.dtype().kind()),
+        size_(a.itemsize()) {}
+
+  std::size_t columns() const override { return side_; }
+  std::size_t rows() const override { return side_; }
+  std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
+                                          std::span<std::int32_t> scratch) override {
+    with_element_type(kind_, size_, [&](auto sample) {
+      using T = decltype(sample);
+      for (std::size_t r = first; r < first + count; ++r) {
+        const char* row = data_ + static_cast<py::ssize_t>(r) * row_stride_;
+        std::int32_t* out = scratch.data() + (r - first) * side_;
+        if constexpr (std::is_same_v<T, std::int32_t>) {
+          if (column_stride_ == sizeof(T)) {
+            // The tool's own layout: copied at once, then checked in the copy.
+            std::memcpy(out, row, side_ * sizeof(T));
+            std::int32_t any = 0;
+            for (std::size_t k = 0; k < side_; ++k) any |= out[k];
+            if (any >= 0) continue;
+            for (std::size_t k = 0; k < side_; ++k) out[k] = rules_.count(out[k], static_cast<std::int64_t>(r), static_cast<std::int64_t>(k));
+            continue;
+          }
+        }
+        for (std::size_t k = 0; k < side_; ++k) {
+          T value;
+          std::memcpy(&value, row + static_cast<py::ssize_t>(k) * column_stride_, sizeof value);
+          out[k] = rules_.count(value, static_cast<std::int64_t>(r), static_cast<std::int64_t>(k));
+        }
+      }
+    });
+    return scratch.first(count * side_);
+  }
+
+ private:
+  const char* data_;
+  std::size_t side_;
+  py::ssize_t row_stride_, column_stride_;
+  char kind_;
+  py::ssize_t size_;
+  count_rules rules_;
+};
+
+// The arrays of a canonical CSR matrix (indices in range, none repeated within a row) as
+// non-zero counts, converted and checked as they are read.
+class csr_nonzeros final : public nonzero_source {
+ public:
+  csr_nonzeros(std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data)
+      : side_(side), indptr_(indptr), indices_(indices), data_(data) {}
+
+  std::size_t side() const override { return side_; }
+  std::size_t read_rows(std::size_t first, std::size_t most_entries, nonzero_block& block) override {
+    // The rows first the block holds, found from the row pointers alone.
+    const std::int64_t base = pointer(first);
+    std::size_t end = first + 1;
+    while (end < side_ && pointer(end) - base < static_cast<std::int64_t>(most_entries)) ++end;
+    const std::int64_t stop = pointer(end);
+    if (base < 0 || stop < base || stop > static_cast<std::int64_t>(data_.size())) {
+      throw value_error{"the sparse matrix's row pointers are out of order"};
+    }
+    block.starts.resize(end - first + 1);
+    for (std::size_t r = first; r <= end; ++r) {
+      const std::int64_t at = pointer(r) - base;
+      if (at < 0 || at > stop - base || (r > first && at < static_cast<std::int64_t>(block.starts[r - first - 1]))) {
+        throw value_error{"the sparse matrix's row pointers are out of order"};
+      }
+      block.starts[r - first] = static_cast<std::size_t>(at);
+    }
+    const auto entries = static_cast<std::size_t>(stop - base);
+    block.columns.resize(entries);
+    block.counts.resize(entries);
+    // Columns, each checked to lie in the square.
+    const auto copy_columns = [&](auto sample) {
+      using T = decltype(sample);
+      const T* from = static_cast<const T*>(indices_.data()) + base;
+      std::uint64_t beyond = 0;
+      for (std::size_t i = 0; i < entries; ++i) {
+        beyond |= static_cast<std::uint64_t>(from[i]) >= side_;
+        block.columns[i] = static_cast<std::int32_t>(from[i]);
+      }
+      if (beyond != 0) throw value_error{"the sparse matrix has a column index out of range"};
+    };
+    if (indices_.itemsize() == 4) {
+      copy_columns(std::int32_t{});
+    } else {
+      copy_columns(std::int64_t{});
+    }
+    // Counts, each checked by the rules; the row of a fault is found only when there is one.
+    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto sample) {
+      using T = decltype(sample);
+      const T* from = static_cast<const T*>(data_.data()) + base;
+      for (std::size_t r = 0; r + 1 < block.starts.size(); ++r) {
+        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) {
+          block.counts[i] = rules_.count(from[i], static_cast<std::int64_t>(first + r), block.columns[i]);
+        }
+      }
+    });
+    return end - first;
+  }
+
+ private:
+  std::int64_t pointer(std::size_t r) const { return at(indptr_, static_cast<py::ssize_t>(r)); }
+  static std::int64_t at(const py::array& a, py::ssize_t i) {
+    return a.itemsize() == 4 ? static_cast<const std::int32_t*>(a.data())[i]
+                             : static_cast<const std::int64_t*>(a.data())[i];
+  }
+
+  std::size_t side_;
+  py::array indptr_, indices_, data_;
+  count_rules rules_;
+};
+
+py::array_t<float> scores_of(const std::vector<column_rank>& records) {
+  py::array_t<float> out(static_cast<py::ssize_t>(records.size()));
+  float* at = out.mutable_data();
+  for (const column_rank& r : records) at[r.column] = r.score;
+  return out;
+}
+
+py::array_t<std::int32_t> order_of(const std::vector<std::int32_t>& order) {
+  py::array_t<std::int32_t> out(static_cast<py::ssize_t>(order.size()));
+  std::copy(order.begin(), order.end(), out.mutable_data());
+  return out;
+}
+
+// One helper thread for the module's life, as the tool starts one for its run.
+worker& helper() {
+  static worker* shared = new worker;  // never destroyed: it may outlive the interpreter's end
+  return *shared;
+}
+
+// Runs f without the GIL, turning the library's failures into Python's exceptions.
+template <typename F>
+auto released(F&& f) {
+  try {
+    py::gil_scoped_release unlocked;
+    return f();
+  } catch (const value_error& e) {
+    throw py::value_error(e.message);
+  }
+}
+
+py::array dense_array(const py::array& m) {
+  if (m.ndim() != 2) throw py::value_error("a count matrix has 2 dimensions, not " + std::to_string(m.ndim()));
+  if (m.shape(0) != m.shape(1)) {
+    throw py::value_error("matrix is not square (" + std::to_string(m.shape(0)) + " rows, " +
+                          std::to_string(m.shape(1)) + " columns)");
+  }
+  const char kind = m.dtype().kind();
+  if (kind != 'i' && kind != 'u' && kind != 'b' && kind != 'f') {
+    throw py::value_error("unsupported dtype (integers, bool, float32, float64)");
+  }
+  return m;
+}
+
+// Writes a .frq file at path, its rows handed to the writer by write_rows, as the tool writes
+// its own: staged, then published; rows left out are a hole of zeros.
+template <typename F>
+void write_frq(const std::string& path, std::size_t side, F&& write_rows) {
+  finish_interrupted_publication(path);
+  staged_file out(path);
+  const std::unique_ptr<row_sink> writer = frq_writer(out.stream(), true);
+  writer->begin(side, {});
+  write_rows(*writer);
+  writer->end({});
+  out.finish();
+  publish_together({&out});
+}
+
+void write_dense(const std::string& path, const py::array& m) {
+  array_rows rows(m);
+  const std::size_t side = rows.rows();
+  const std::size_t block_rows = side == 0 ? 0 : std::max<std::size_t>(1, (std::size_t{1} << 18) / side);
+  std::vector<std::int32_t> scratch(block_rows * side);
+  write_frq(path, side, [&](row_sink& writer) {
+    for (std::size_t first = 0; first < side; first += block_rows) {
+      const std::size_t count = std::min(block_rows, side - first);
+      const std::span<const std::int32_t> block = rows.read_rows(first, count, scratch);
+      for (std::size_t r = 0; r < count; ++r) writer.row(first + r, block.subspan(r * side, side));
+    }
+  });
+}
+
+void write_csr(const std::string& path, csr_nonzeros& source) {
+  const std::size_t side = source.side();
+  write_frq(path, side, [&](row_sink& writer) {
+    nonzero_block block;
+    std::vector<std::int32_t> row(side, 0);
+    for (std::size_t first = 0; first < side;) {
+      const std::size_t count = source.read_rows(first, std::size_t{1} << 16, block);
+      for (std::size_t r = 0; r < count; ++r) {
+        if (block.starts[r] == block.starts[r + 1]) continue;
+        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) row[block.columns[i]] = block.counts[i];
+        writer.row(first + r, row);
+        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) row[block.columns[i]] = 0;
+      }
+      first += count;
+    }
+  });
+}
+
+}  // namespace
+}  // namespace tornavel
+
+PYBIND11_MODULE(_tornavel, module) {
+  using namespace tornavel;
+  module.doc() = "The compiled core of tornavel; use the package's functions.";
+  module.def("dense_scores", [](const py::array& m) {
+    const py::array a = dense_array(m);
+    array_rows rows(a);
+    return scores_of(released([&] { return score_columns(rows, &helper()); }));
+  });
+  module.def("dense_rank", [](const py::array& m) {
+    const py::array a = dense_array(m);
+    array_rows rows(a);
+    return order_of(released([&] { return rank_matrix(rows, &helper()); }));
+  });
+  const auto csr = [](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
+    return csr_nonzeros(side, indptr, indices, data);
+  };
+  module.def("csr_scores", [csr](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
+    csr_nonzeros source = csr(side, indptr, indices, data);
+    return scores_of(released([&] { return score_columns(source, &helper()); }));
+  });
+  module.def("csr_rank", [csr](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
+    csr_nonzeros source = csr(side, indptr, indices, data);
+    return order_of(released([&] { return rank_matrix(source, &helper()); }));
+  });
+  module.def("run", [](const std::string& path, const std::string& folder) {
+    py::gil_scoped_release unlocked;
+    run_job(path, folder);
+  });
+  module.def("settle", [](const std::string& path) {
+    py::gil_scoped_release unlocked;
+    finish_interrupted_publication(path);
+  });
+  module.def("write_dense", [](const std::string& path, const py::array& m) {
+    const py::array a = dense_array(m);
+    released([&] { write_dense(path, a); });
+  });
+  module.def("write_csr", [](const std::string& path, std::size_t side, const py::array& indptr,
+                             const py::array& indices, const py::array& data) {
+    csr_nonzeros source(side, indptr, indices, data);
+    released([&] { write_csr(path, source); });
+  });
+  // A file that cannot be read or written is an OSError, with the file's name and the reason.
+  py::register_exception_translator([](std::exception_ptr failure) {
+    try {
+      if (failure) std::rethrow_exception(failure);
+    } catch (const file_error& e) {
+      PyErr_SetString(PyExc_OSError, e.what());
+    }
+  });
+}

@@ -1,0 +1,134 @@
+"""The Python module against the command line, and every kind of matrix against the int32 one.
+
+Run by CTest with the build's module on PYTHONPATH and the tool in TORNAVEL_BINARY.
+"""
+import os
+import subprocess
+import tempfile
+import unittest
+
+import numpy as np
+import pandas as pd
+import scipy.sparse as sp
+
+import tornavel
+
+TOOL = os.environ["TORNAVEL_BINARY"]
+
+
+def matrices():
+    """Seeded matrices of the shapes that stress the ranking."""
+    rng = np.random.default_rng(11)
+    yield "worked", np.array([[2, 0, 1], [2, 3, 0], [0, 0, 1]], np.int32)
+    yield "empty", np.zeros((0, 0), np.int32)
+    yield "one", np.array([[5]], np.int32)
+    yield "zeros", np.zeros((7, 7), np.int32)
+    yield "ties", np.tile(rng.integers(0, 4, (12, 1), dtype=np.int32), (1, 12))
+    for seed in range(6):
+        n = int(rng.integers(2, 90))
+        yield f"uniform {seed}", rng.integers(0, 50, (n, n), dtype=np.int32)
+        sparse = rng.integers(0, 9, (n, n), dtype=np.int32)
+        sparse[rng.random((n, n)) < 0.9] = 0
+        yield f"sparse {seed}", sparse
+    huge = rng.integers(0, 3, (6, 6), dtype=np.int32)
+    huge[::2, 1] = 2**31 - 1  # column sums beyond 2^31, run-wise sums of the table
+    huge[3, 4] = 2**20 + 17
+    yield "huge", huge
+
+
+def tool_outputs(m):
+    """What the command writes for m: its order and reordered matrix."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "in.frq")
+        np.concatenate([[m.shape[1], m.shape[0]], m.ravel()]).astype("<i4").tofile(path)
+        subprocess.run([TOOL, path], cwd=folder, check=True)
+        order = np.fromfile(os.path.join(folder, "tornavel.ord"), "<i4")
+        frq = np.fromfile(os.path.join(folder, "tornavel.frq"), "<i4")[2:].reshape(m.shape)
+    return order, frq
+
+
+class AgainstTheCommand(unittest.TestCase):
+    def test_rank_reorder_and_scores_match_the_tool_bit_for_bit(self):
+        for name, m in matrices():
+            with self.subTest(name):
+                order, frq = tool_outputs(m)
+                np.testing.assert_array_equal(tornavel.rank(m), order)
+                np.testing.assert_array_equal(tornavel.reorder(m, order), frq)
+                # Sparse scoring adds only the non-zero counts, with the same bits.
+                dense = tornavel.scores(m)
+                self.assertEqual(dense.dtype, np.float32)
+                for kind in (sp.csr_matrix, sp.csc_matrix, sp.coo_matrix, sp.csr_array, sp.lil_matrix):
+                    np.testing.assert_array_equal(tornavel.scores(kind(m)).view(np.uint32), dense.view(np.uint32))
+                    np.testing.assert_array_equal(tornavel.rank(kind(m)), order)
+
+    def test_run_publishes_the_pair_the_command_does(self):
+        _, m = next(matrices())
+        with tempfile.TemporaryDirectory() as folder:
+            tornavel.write(os.path.join(folder, "m.frq"), m)
+            np.testing.assert_array_equal(tornavel.read(os.path.join(folder, "m.frq")), m)
+            tornavel.run(os.path.join(folder, "m.frq"), folder)
+            self.assertEqual(sorted(os.listdir(folder)), ["m.frq", "tornavel.frq", "tornavel.ord"])
+            np.testing.assert_array_equal(np.fromfile(os.path.join(folder, "tornavel.ord"), "<i4"), [0, 2, 1])
+            with self.assertRaises(OSError):
+                tornavel.run(os.path.join(folder, "missing.frq"), folder)
+            big = sp.random(2000, 2000, density=0.001, format="csr", random_state=3, dtype=np.float64)
+            big.data = np.ceil(big.data * 10)
+            tornavel.write(os.path.join(folder, "s.frq"), big)
+            np.testing.assert_array_equal(tornavel.read(os.path.join(folder, "s.frq")), big.toarray())
+
+
+class KindsOfMatrix(unittest.TestCase):
+    m = np.array([[2, 0, 1], [2, 3, 0], [0, 0, 1]])
+
+    def test_every_dtype_layout_and_format_ranks_as_int32(self):
+        want = tornavel.scores(self.m.astype(np.int32)).view(np.uint32)
+        kinds = [self.m.astype(t) for t in ["i1", "i2", "i8", "u1", "u2", "u4", "u8", ">i4", "f4", "f8", "<f8"]]
+        kinds += [self.m.astype(bool).astype(int) * 0 + self.m, np.asfortranarray(self.m), self.m.T.copy().T,
+                  np.pad(self.m, 1)[1:-1, 1:-1], self.m.tolist()]
+        kinds += [f(self.m) for f in (sp.dok_matrix, sp.bsr_matrix, sp.dia_matrix, sp.csc_array)]
+        kinds += [pd.DataFrame(self.m, index=list("abc"), columns=list("abc"))]
+        for m in kinds:
+            with self.subTest(type(m).__name__ + str(getattr(m, "dtype", ""))):
+                np.testing.assert_array_equal(tornavel.scores(m).view(np.uint32), want)
+        np.testing.assert_array_equal(tornavel.rank(self.m > 0), tornavel.rank((self.m > 0).astype(np.int32)))
+
+    def test_reorder_keeps_the_kind_and_the_labels_follow_the_items(self):
+        order = tornavel.rank(self.m)
+        frame = pd.DataFrame(self.m, index=["x", "y", "z"], columns=["x", "y", "z"])
+        ranked = tornavel.reorder(frame, tornavel.rank(frame))
+        self.assertEqual(list(ranked.index), ["x", "z", "y"])
+        self.assertEqual(list(ranked.columns), ["x", "z", "y"])
+        self.assertEqual(ranked.loc["z", "x"], frame.loc["z", "x"])
+        for kind in (sp.csr_matrix, sp.csc_matrix, sp.coo_array):
+            out = tornavel.reorder(kind(self.m), order)
+            self.assertEqual(type(out), type(kind(self.m)))
+            np.testing.assert_array_equal(out.toarray(), self.m[np.ix_(order, order)])
+
+    def test_refusals_name_the_row_and_column(self):
+        refusals = [
+            (np.array([[1, -1], [0, 0]]), "element (0, 1): negative value -1"),
+            (np.array([[0.0, 0.0], [2.5, 0.0]]), "element (1, 0): fractional value 2.5"),
+            (np.array([[np.nan]]), "element (0, 0): not a number"),
+            (np.array([[np.inf]]), "element (0, 0): infinite value"),
+            (np.array([[2**31]], np.int64), "element (0, 0): value 2147483648 beyond 2^31 - 1"),
+            (np.array([[np.float32(2**31 - 1)]]), "element (0, 0): value 2147483648 beyond"),
+            (sp.csr_matrix(np.array([[0, 0], [0, -3]])), "element (1, 1): negative value -3"),
+            (np.zeros((2, 3)), "matrix is not square (2 rows, 3 columns)"),
+            (np.zeros(3), "a count matrix has 2 dimensions"),
+            (np.array([["a"]]), "unsupported dtype"),
+            (pd.DataFrame(np.eye(2), index=["a", "b"], columns=["b", "a"]), "name different items"),
+        ]
+        for m, message in refusals:
+            with self.subTest(message):
+                with self.assertRaisesRegex(ValueError, message.replace("(", r"\(").replace(")", r"\)").replace("^", r"\^")):
+                    tornavel.rank(m)
+        with self.assertRaisesRegex(ValueError, "not a permutation"):
+            tornavel.reorder(self.m, [0, 0, 1])
+
+    def test_every_function_says_what_it_does(self):
+        for name in tornavel.__all__:
+            self.assertGreater(len(getattr(tornavel, name).__doc__ or ""), 80, name)
+
+
+if __name__ == "__main__":
+    unittest.main()
