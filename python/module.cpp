@@ -108,17 +108,8 @@ class array_rows final : public row_source {
       for (std::size_t r = first; r < first + count; ++r) {
         const char* row = data_ + static_cast<py::ssize_t>(r) * row_stride_;
         std::int32_t* out = scratch.data() + (r - first) * side_;
-        if constexpr (std::is_same_v<T, std::int32_t>) {
-          if (column_stride_ == sizeof(T)) {
-            // The tool's own layout: copied at once, then checked in the copy.
-            std::memcpy(out, row, side_ * sizeof(T));
-            std::int32_t any = 0;
-            for (std::size_t k = 0; k < side_; ++k) any |= out[k];
-            if (any >= 0) continue;
-            for (std::size_t k = 0; k < side_; ++k) out[k] = rules_.count(out[k], static_cast<std::int64_t>(r), static_cast<std::int64_t>(k));
-            continue;
-          }
-        }
+        if (column_stride_ == sizeof(T) && convert_row(reinterpret_cast<const T*>(row), out)) continue;
+        // Any other layout, or a row with a value the rules refuse (found here, and named).
         for (std::size_t k = 0; k < side_; ++k) {
           T value;
           std::memcpy(&value, row + static_cast<py::ssize_t>(k) * column_stride_, sizeof value);
@@ -130,6 +121,27 @@ class array_rows final : public row_source {
   }
 
  private:
+  // A contiguous row, converted in one pass that the compiler can make into vector instructions;
+  // false if some value is not a count.
+  template <typename T>
+  bool convert_row(const T* row, std::int32_t* out) const {
+    bool fault = false;
+    for (std::size_t k = 0; k < side_; ++k) {
+      const T value = row[k];
+      if constexpr (std::is_same_v<T, bool>) {
+        out[k] = value ? 1 : 0;
+      } else if constexpr (std::is_floating_point_v<T>) {
+        const bool bad = !(value >= 0 && value <= T(2147483647.0));
+        out[k] = static_cast<std::int32_t>(bad ? T(0) : value);
+        fault |= bad || static_cast<T>(out[k]) != value;
+      } else {
+        fault |= static_cast<std::uint64_t>(value) > 2147483647u;
+        out[k] = static_cast<std::int32_t>(value);
+      }
+    }
+    return !fault;
+  }
+
   const char* data_;
   std::size_t side_;
   py::ssize_t row_stride_, column_stride_;
@@ -182,13 +194,29 @@ class csr_nonzeros final : public nonzero_source {
     } else {
       copy_columns(std::int64_t{});
     }
-    // Counts, each checked by the rules; the row of a fault is found only when there is one.
+    // Counts, converted and checked in one pass over the copy; the row of a fault is looked for
+    // only when there is one.
     with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto sample) {
       using T = decltype(sample);
       const T* from = static_cast<const T*>(data_.data()) + base;
+      bool fault = false;
+      for (std::size_t i = 0; i < entries; ++i) {
+        const T value = from[i];
+        if constexpr (std::is_same_v<T, bool>) {
+          block.counts[i] = value ? 1 : 0;
+        } else if constexpr (std::is_floating_point_v<T>) {
+          fault |= !(value >= 0 && value <= T(2147483647.0));
+          block.counts[i] = static_cast<std::int32_t>(fault ? 0 : value);
+          fault |= static_cast<T>(block.counts[i]) != value;
+        } else {
+          fault |= static_cast<std::uint64_t>(value) > 2147483647u;
+          block.counts[i] = static_cast<std::int32_t>(value);
+        }
+      }
+      if (!fault) return;
       for (std::size_t r = 0; r + 1 < block.starts.size(); ++r) {
         for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) {
-          block.counts[i] = rules_.count(from[i], static_cast<std::int64_t>(first + r), block.columns[i]);
+          rules_.count(from[i], static_cast<std::int64_t>(first + r), block.columns[i]);
         }
       }
     });
