@@ -94,8 +94,9 @@ def main():
         np.savez(folder + "/a.npz", data=a.data, indices=a.indices, indptr=a.indptr, shape=np.array(a.shape))
         extra = float(subprocess.run([sys.executable, __file__, "peak", folder], check=True,
                                      capture_output=True, text=True).stdout)
+    limit = (32 * a.shape[0] + 8 * 2**20) / 2**20
     print(f"    peak memory beyond the input while ranking: {extra:.1f} MiB "
-          f"({extra * 2**20 / a.shape[0]:.1f} bytes per item)")
+          f"(32 bytes an item and 8 MiB: {limit:.1f} MiB)")
 
 
 if __name__ == "__main__":

@@ -158,69 +158,106 @@ class csr_nonzeros final : public nonzero_source {
       : side_(side), indptr_(indptr), indices_(indices), data_(data) {}
 
   std::size_t side() const override { return side_; }
-  std::size_t read_rows(std::size_t first, std::size_t most_entries, nonzero_block& block) override {
-    // The rows first the block holds, found from the row pointers alone.
+  std::size_t read_rows(std::size_t first, std::size_t most_entries, std::size_t split,
+                        nonzero_block& block) override {
+    // The rows the block holds, found from the row pointers alone, which must rise.
     const std::int64_t base = pointer(first);
-    std::size_t end = first + 1;
-    while (end < side_ && pointer(end) - base < static_cast<std::int64_t>(most_entries)) ++end;
-    const std::int64_t stop = pointer(end);
-    if (base < 0 || stop < base || stop > static_cast<std::int64_t>(data_.size())) {
-      throw value_error{"the sparse matrix's row pointers are out of order"};
-    }
-    block.starts.resize(end - first + 1);
-    for (std::size_t r = first; r <= end; ++r) {
-      const std::int64_t at = pointer(r) - base;
-      if (at < 0 || at > stop - base || (r > first && at < static_cast<std::int64_t>(block.starts[r - first - 1]))) {
+    std::int64_t stop = base;
+    std::size_t end = first;
+    do {
+      const std::int64_t next = pointer(++end);
+      if (next < stop || next > static_cast<std::int64_t>(data_.size())) {
         throw value_error{"the sparse matrix's row pointers are out of order"};
       }
-      block.starts[r - first] = static_cast<std::size_t>(at);
-    }
+      stop = next;
+    } while (end < side_ && stop - base < static_cast<std::int64_t>(most_entries));
+    if (base < 0) throw value_error{"the sparse matrix's row pointers are out of order"};
     const auto entries = static_cast<std::size_t>(stop - base);
-    block.columns.resize(entries);
-    block.counts.resize(entries);
-    // Columns, each checked to lie in the square.
-    const auto copy_columns = [&](auto sample) {
-      using T = decltype(sample);
-      const T* from = static_cast<const T*>(indices_.data()) + base;
-      std::uint64_t beyond = 0;
-      for (std::size_t i = 0; i < entries; ++i) {
-        beyond |= static_cast<std::uint64_t>(from[i]) >= side_;
-        block.columns[i] = static_cast<std::int32_t>(from[i]);
+    // Columns and counts in one pass, each checked, each written to the part of its column: to
+    // both, without a branch, with only its own part's end moving on.
+    const auto split_entries = [&](auto index_sample, auto value_sample) {
+      using I = decltype(index_sample);
+      using T = decltype(value_sample);
+      const I* columns = static_cast<const I*>(indices_.data()) + base;
+      const T* values = static_cast<const T*>(data_.data()) + base;
+      std::int32_t* to_columns[2];
+      std::int32_t* to_counts[2];
+      for (int part = 0; part < 2; ++part) {
+        block.columns[part].resize(entries);
+        block.counts[part].resize(entries);
+        to_columns[part] = block.columns[part].data();
+        to_counts[part] = block.counts[part].data();
       }
-      if (beyond != 0) throw value_error{"the sparse matrix has a column index out of range"};
-    };
-    if (indices_.itemsize() == 4) {
-      copy_columns(std::int32_t{});
-    } else {
-      copy_columns(std::int64_t{});
-    }
-    // Counts, converted and checked in one pass over the copy; the row of a fault is looked for
-    // only when there is one.
-    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto sample) {
-      using T = decltype(sample);
-      const T* from = static_cast<const T*>(data_.data()) + base;
+      std::size_t size[2] = {0, 0};
       bool fault = false;
       for (std::size_t i = 0; i < entries; ++i) {
-        const T value = from[i];
+        const I k = columns[i];
+        const T value = values[i];
+        std::int32_t count;
         if constexpr (std::is_same_v<T, bool>) {
-          block.counts[i] = value ? 1 : 0;
+          count = value ? 1 : 0;
         } else if constexpr (std::is_floating_point_v<T>) {
-          fault |= !(value >= 0 && value <= T(2147483647.0));
-          block.counts[i] = static_cast<std::int32_t>(fault ? 0 : value);
-          fault |= static_cast<T>(block.counts[i]) != value;
+          const bool bad = !(value >= 0 && value <= T(2147483647.0));
+          count = static_cast<std::int32_t>(bad ? T(0) : value);
+          fault |= bad || static_cast<T>(count) != value;
         } else {
           fault |= static_cast<std::uint64_t>(value) > 2147483647u;
-          block.counts[i] = static_cast<std::int32_t>(value);
+          count = static_cast<std::int32_t>(value);
         }
+        fault |= static_cast<std::uint64_t>(k) >= side_;
+        const std::size_t part = static_cast<std::uint64_t>(k) >= split ? 1 : 0;
+        to_columns[0][size[0]] = to_columns[1][size[1]] = static_cast<std::int32_t>(k);
+        to_counts[0][size[0]] = to_counts[1][size[1]] = count;
+        size[part] += 1;
       }
-      if (!fault) return;
-      for (std::size_t r = 0; r + 1 < block.starts.size(); ++r) {
-        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) {
-          rules_.count(from[i], static_cast<std::int64_t>(first + r), block.columns[i]);
-        }
+      for (int part = 0; part < 2; ++part) {
+        block.columns[part].resize(size[part]);
+        block.counts[part].resize(size[part]);
+      }
+      if (fault) refuse_rows(first, end);
+    };
+    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto value_sample) {
+      if (indices_.itemsize() == 4) {
+        split_entries(std::int32_t{}, value_sample);
+      } else {
+        split_entries(std::int64_t{}, value_sample);
       }
     });
     return end - first;
+  }
+
+  // Puts row r's non-zero counts, each checked, into row (side() words of zeros), and returns
+  // whether it has any; clear_row() puts the zeros back.
+  bool fill_row(std::size_t r, std::vector<std::int32_t>& row) const {
+    refuse_rows(r, r + 1, &row);
+    return pointer(r + 1) > pointer(r);
+  }
+  void clear_row(std::size_t r, std::vector<std::int32_t>& row) const {
+    for (std::int64_t i = pointer(r); i < pointer(r + 1); ++i) row[static_cast<std::size_t>(at(indices_, i))] = 0;
+  }
+
+ private:
+  // Checks rows first .. end - 1 value by value, refusing the first fault with its row and
+  // column; fills row with the counts of a single row if given.
+  void refuse_rows(std::size_t first, std::size_t end, std::vector<std::int32_t>* row = nullptr) const {
+    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto sample) {
+      using T = decltype(sample);
+      const T* values = static_cast<const T*>(data_.data());
+      for (std::size_t r = first; r < end; ++r) {
+        const std::int64_t begin = pointer(r), stop = pointer(r + 1);
+        if (begin < 0 || stop < begin || stop > static_cast<std::int64_t>(data_.size())) {
+          throw value_error{"the sparse matrix's row pointers are out of order"};
+        }
+        for (std::int64_t i = begin; i < stop; ++i) {
+          const std::int64_t k = at(indices_, i);
+          if (k < 0 || k >= static_cast<std::int64_t>(side_)) {
+            throw value_error{"the sparse matrix has a column index out of range"};
+          }
+          const std::int32_t count = rules_.count(values[i], static_cast<std::int64_t>(r), k);
+          if (row != nullptr) (*row)[static_cast<std::size_t>(k)] = count;
+        }
+      }
+    });
   }
 
  private:
@@ -306,20 +343,15 @@ void write_dense(const std::string& path, const py::array& m) {
   });
 }
 
-void write_csr(const std::string& path, csr_nonzeros& source) {
+void write_csr(const std::string& path, const csr_nonzeros& source) {
   const std::size_t side = source.side();
   write_frq(path, side, [&](row_sink& writer) {
-    nonzero_block block;
     std::vector<std::int32_t> row(side, 0);
-    for (std::size_t first = 0; first < side;) {
-      const std::size_t count = source.read_rows(first, std::size_t{1} << 16, block);
-      for (std::size_t r = 0; r < count; ++r) {
-        if (block.starts[r] == block.starts[r + 1]) continue;
-        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) row[block.columns[i]] = block.counts[i];
-        writer.row(first + r, row);
-        for (std::size_t i = block.starts[r]; i < block.starts[r + 1]; ++i) row[block.columns[i]] = 0;
+    for (std::size_t r = 0; r < side; ++r) {
+      if (source.fill_row(r, row)) {
+        writer.row(r, row);
+        source.clear_row(r, row);
       }
-      first += count;
     }
   });
 }

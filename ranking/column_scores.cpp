@@ -101,15 +101,16 @@ void add_block(std::span<const std::int32_t> block, std::size_t columns, std::si
   }
 }
 
-// Adds the counts of block whose columns lie in [from, to). A block holds its rows one after
-// another, so each column receives its additions in ascending row order.
-void add_nonzero_block(const nonzero_block& block, std::size_t from, std::size_t to,
-                       const log_factorial_table& table, bool all_dense, column_sums& sums) {
+// Adds the counts of one part of a block. A part holds its rows one after another, so each
+// column receives its additions in ascending row order.
+void add_nonzero_part(const nonzero_block& block, int part, const log_factorial_table& table,
+                      bool all_dense, column_sums& sums) {
   const float* dense = table.dense_entries();
-  for (std::size_t i = 0; i < block.columns.size(); ++i) {
-    const auto k = static_cast<std::size_t>(block.columns[i]);
-    if (k < from || k >= to) continue;
-    const std::int32_t x = block.counts[i];
+  const std::vector<std::int32_t>& columns = block.columns[part];
+  const std::vector<std::int32_t>& counts = block.counts[part];
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const auto k = static_cast<std::size_t>(columns[i]);
+    const std::int32_t x = counts[i];
     sums.counts[k] += x;
     sums.logs[k] += static_cast<double>(all_dense ? dense[x] : table[x]);
   }
@@ -189,25 +190,32 @@ std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
   constexpr std::size_t block_entries = std::size_t{1} << 15;
   nonzero_block blocks[2];
   column_split split(side, helper != nullptr && helper->has_thread());
-  std::size_t got = side > 0 ? source.read_rows(0, block_entries, blocks[0]) : 0;
-  std::int32_t bound = bound_of(blocks[0].counts);
+  std::size_t got = 0;
+  std::int32_t bound = 0;
+  // Reads the rows from first on into blocks[turn], split where the columns are split now.
+  const auto read = [&](std::size_t first, std::size_t turn) {
+    nonzero_block& block = blocks[turn];
+    got = source.read_rows(first, block_entries, split.at(), block);
+    bound = bound_of(block.counts[0]) | bound_of(block.counts[1]);
+  };
+  if (side > 0) read(0, 0);
   for (std::size_t first = 0, turn = 0; first < side; turn ^= 1) {
     const nonzero_block& block = blocks[turn];
-    const bool all_dense = prepare_table(table, block.counts, bound);
+    // Both parts, so that each gets the table entries it needs.
+    const bool lower_dense = prepare_table(table, block.counts[0], bound);
+    const bool upper_dense = prepare_table(table, block.counts[1], bound);
+    const bool all_dense = lower_dense && upper_dense;
     const std::size_t next = first + got;
     double here_seconds = 0.0, there_seconds = 0.0;
     const auto upper = [&] {
       const auto start = clock::now();
-      add_nonzero_block(block, split.at(), side, table, all_dense, sums);
+      add_nonzero_part(block, 1, table, all_dense, sums);
       there_seconds = seconds_since(start);
     };
     const auto lower = [&] {
       const auto start = clock::now();
-      add_nonzero_block(block, 0, split.at(), table, all_dense, sums);
-      if (next < side) {
-        got = source.read_rows(next, block_entries, blocks[turn ^ 1]);
-        bound = bound_of(blocks[turn ^ 1].counts);
-      }
+      add_nonzero_part(block, 0, table, all_dense, sums);
+      if (next < side) read(next, turn ^ 1);
       here_seconds = seconds_since(start);
     };
     if (helper != nullptr) {

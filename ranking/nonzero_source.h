@@ -10,12 +10,12 @@
 
 namespace tornavel {
 
-// Whole rows of non-zero counts: row i of the block holds entries starts[i] .. starts[i + 1] - 1
-// of columns and counts.
+// The non-zero counts of some whole rows, split at a column so that two threads can each add
+// their own columns without looking at the other's: part 0 holds the counts of the columns
+// below the split, part 1 the rest, each part in row order.
 struct nonzero_block {
-  std::vector<std::size_t> starts;
-  std::vector<std::int32_t> columns;  // each < side(), distinct within a row, in any order
-  std::vector<std::int32_t> counts;   // each >= 0 (a zero adds nothing)
+  std::vector<std::int32_t> columns[2];  // each < side(); within a row, distinct and in any order
+  std::vector<std::int32_t> counts[2];   // each >= 0 (a zero adds nothing)
 };
 
 // The non-zero counts of a square count matrix.
@@ -25,8 +25,10 @@ class nonzero_source {
   // The number of items: of rows and of columns alike.
   virtual std::size_t side() const = 0;
   // Reads rows from first on into block, as many as hold about most_entries counts (at least
-  // one row), and returns how many. May throw whatever the source's reads throw.
-  virtual std::size_t read_rows(std::size_t first, std::size_t most_entries, nonzero_block& block) = 0;
+  // one row), split at column split, and returns how many. May throw whatever the source's
+  // reads throw.
+  virtual std::size_t read_rows(std::size_t first, std::size_t most_entries, std::size_t split,
+                                nonzero_block& block) = 0;
 };
 
 }  // namespace tornavel

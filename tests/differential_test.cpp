@@ -26,21 +26,24 @@ class memory_nonzeros final : public nonzero_source {
  public:
   explicit memory_nonzeros(const plain::matrix& m) : m_(m) {}
   std::size_t side() const override { return static_cast<std::size_t>(m_.columns); }
-  std::size_t read_rows(std::size_t first, std::size_t most_entries, nonzero_block& block) override {
-    block.starts.assign(1, 0);
-    block.columns.clear();
-    block.counts.clear();
+  std::size_t read_rows(std::size_t first, std::size_t most_entries, std::size_t split,
+                        nonzero_block& block) override {
+    for (int part = 0; part < 2; ++part) {
+      block.columns[part].clear();
+      block.counts[part].clear();
+    }
     const auto n = static_cast<std::size_t>(m_.columns);
-    std::size_t r = first;
-    for (; r < n && (r == first || block.columns.size() < most_entries); ++r) {
+    std::size_t r = first, read = 0;
+    for (; r < n && (r == first || read < most_entries); ++r) {
       for (std::size_t k = n; k-- > 0;) {
         const std::int32_t x = m_.counts[r * n + k];
         if (x != 0 || (r + k) % 7 == 0) {
-          block.columns.push_back(static_cast<std::int32_t>(k));
-          block.counts.push_back(x);
+          const int part = k >= split ? 1 : 0;
+          block.columns[part].push_back(static_cast<std::int32_t>(k));
+          block.counts[part].push_back(x);
+          ++read;
         }
       }
-      block.starts.push_back(block.columns.size());
     }
     return r - first;
   }
