@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include "matrix_files/coding.h"
@@ -26,9 +27,23 @@ bool looks_like_text(std::span<const unsigned char> header) {
   });
 }
 
-// Refuses a header for fault, or, if it looks like text, for that.
+// Refuses a header for fault, or, if its bytes say what else the file is (NumPy, gzip, Matrix
+// Market, a text table), for that, with the way to a count-matrix file.
 [[noreturn]] void refuse_header(const std::string& name, std::span<const unsigned char> header,
                                 const std::string& fault) {
+  const std::string_view start(reinterpret_cast<const char*>(header.data()), header.size());
+  if (start.substr(0, 6) == "\x93NUMPY") {
+    throw file_error(name, "file is a NumPy .npy file, not a count-matrix file (tornavel-convert "
+                           "makes one from it)");
+  }
+  if (start.substr(0, 2) == "\x1f\x8b") {
+    throw file_error(name, "file is gzip-compressed (zcat it into tornavel /dev/stdin, or let "
+                           "tornavel-convert read it)");
+  }
+  if (start.substr(0, 8) == "%%Matrix") {
+    throw file_error(name, "file is Matrix Market, not a count-matrix file (tornavel-convert "
+                           "makes one from it)");
+  }
   if (looks_like_text(header)) {
     throw file_error(name,
                      "file looks like text, not a count-matrix file (tornavel-convert makes one "

@@ -276,6 +276,9 @@ TEST(PairStaysWhole, FoldersThatCannotTakeAPairAreRefusedBeforeAnyWork) {
        "tornavel: .: Permission denied (outputs are published only in a folder that can be read, "
        "so that runs can lock it and flush it to the disk)\n"},
       {"chattr +a .", "", "chattr -a .", "tornavel: .: folder is append-only: no file in it can be replaced\n"},
+      {"chmod 0755 .", "setpriv --reuid=65534 --regid=65534 --clear-groups", ":",
+       "tornavel: .: Permission denied (the outputs, tornavel.ord and tornavel.frq, are written to "
+       "the current folder)\n"},
       {"chattr +i tornavel.ord", "", "chattr -i tornavel.ord", "tornavel: tornavel.ord: Operation not permitted\n"},
   };
   for (const folder_case& c : cases) {

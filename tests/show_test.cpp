@@ -134,6 +134,13 @@ TEST(Show, PipesAndTheRankedMatrixNote) {
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(std::count(piped.out.begin(), piped.out.end(), '\n'), 28);
   const std::string labels = " --labels " + examples + "letters.labels";
+  // The ranked matrix in place of the one the order was made from: its scores would not
+  // descend along the order.
+  const outcome slip = show(dir, "order tornavel.ord --matrix tornavel.frq");
+  EXPECT_EQ(slip.status, 1);
+  EXPECT_EQ(slip.errors, "tornavel-show: tornavel.frq: the order does not rank this matrix: give "
+                         "the matrix it was made from\n");
+  EXPECT_EQ(show(dir, "order tornavel.ord --matrix " + examples + "letters.frq").status, 0);
   const outcome unordered = show(dir, "matrix tornavel.frq" + labels);
   EXPECT_EQ(unordered.status, 0);
   EXPECT_NE(unordered.errors.find("--order tornavel.ord"), std::string::npos);

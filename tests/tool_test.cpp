@@ -232,11 +232,20 @@ TEST(Refusals, MalformedInputs) {
                  "tornavel: in.frq: negative count -6 at row 1, column 2\n");
 }
 
-TEST(Refusals, TextGivenByMistake) {
-  const std::string csv = "3,3,1\n0,2,0\n1,1,1\n";
-  expect_refusal(bytes(csv.begin(), csv.end()),
-                 "tornavel: in.frq: file looks like text, not a count-matrix file "
-                 "(tornavel-convert makes one from a CSV or TSV table)\n");
+TEST(Refusals, OtherFormatsGivenByMistakeAreNamed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"3,3,1\n0,2,0\n1,1,1\n", "file looks like text, not a count-matrix file (tornavel-convert "
+                                 "makes one from a CSV or TSV table)"},
+      {std::string("\x93NUMPY\x01\x00v\x00{'descr': '<f8', ", 20),
+       "file is a NumPy .npy file, not a count-matrix file (tornavel-convert makes one from it)"},
+      {std::string("\x1f\x8b\x08\x00\x12\x34\x56\x78\x00\x03", 10),
+       "file is gzip-compressed (zcat it into tornavel /dev/stdin, or let tornavel-convert read it)"},
+      {"%%MatrixMarket matrix coordinate integer general\n3 3 1\n1 1 1\n",
+       "file is Matrix Market, not a count-matrix file (tornavel-convert makes one from it)"},
+  };
+  for (const auto& [text, reason] : cases) {
+    expect_refusal(bytes(text.begin(), text.end()), "tornavel: in.frq: " + reason + "\n");
+  }
 }
 
 TEST(Tool, HelpAndVersionUnlessSuchAFileExists) {
@@ -245,6 +254,7 @@ TEST(Tool, HelpAndVersionUnlessSuchAFileExists) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.substr(0, 28), "usage: tornavel MATRIX_FILE\n");
   EXPECT_EQ(run_tool(dir, "--version").out, "tornavel 0.1.0\n");
+  EXPECT_EQ(run_tool(dir, "-h").out, help.out);
   write_bytes(dir.file("--help"), worked_input);
   const outcome ranked = run_tool(dir, "--help");
   EXPECT_EQ(ranked.status, 0);

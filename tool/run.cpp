@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -81,6 +82,12 @@ void run_job(const std::string& input_path, const std::string& folder,
   // publication an interrupted run left here (or beside the input) is finished, so that the
   // input read and the outputs replaced are whole pairs.
   prepare_output_folder(order_file_name, publishing);
+  if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0) {
+    throw file_error(folder.empty() ? "." : folder,
+                     std::string(std::strerror(errno)) +
+                         " (the outputs, tornavel.ord and tornavel.frq, are written to " +
+                         (folder.empty() || folder == "." ? "the current folder)" : "this folder)"));
+  }
   finish_interrupted_publication(input_path, publishing);
   worker helper;
   // The input stays open until both outputs are in place, so it may be a previous run's output:
@@ -108,9 +115,9 @@ int run(int argc, char** argv) {
   const std::string input_path = argv[1];
   // The path is taken as it is, so a file named --help is ranked like any other; only where
   // there is none do these two names ask about the tool.
-  if ((input_path == "--help" || input_path == "--version") && access(argv[1], F_OK) != 0 &&
-      errno == ENOENT) {
-    std::fputs(input_path == "--help" ? help_text : "tornavel " TORNAVEL_VERSION "\n", stdout);
+  if ((input_path == "--help" || input_path == "-h" || input_path == "--version") &&
+      access(argv[1], F_OK) != 0 && errno == ENOENT) {
+    std::fputs(input_path == "--version" ? "tornavel " TORNAVEL_VERSION "\n" : help_text, stdout);
     return std::fflush(stdout) == 0 ? exit_success : exit_failure;
   }
   handle_signals();

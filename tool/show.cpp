@@ -313,6 +313,13 @@ void show_order(const options& o) {
     }
     input_rows rows(matrix);
     scores = score_columns(rows);
+    // A ranked matrix (tornavel.frq) in place of the one the order was made from gives scores
+    // that do not descend along the order: shown, they would mislead.
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      if (compare_rank(scores[static_cast<std::size_t>(order[i - 1])], scores[static_cast<std::size_t>(order[i])]) > 0) {
+        throw file_error(*o.matrix, "the order does not rank this matrix: give the matrix it was made from");
+      }
+    }
   }
   if (o.tsv) {
     // Data for other programs: every rank, the scores in nine significant digits, which give
