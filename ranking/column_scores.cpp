@@ -1,6 +1,7 @@
 #include "ranking/column_scores.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <memory>
 #include <numeric>
@@ -118,6 +119,13 @@ void add_nonzero_part(const nonzero_block& block, int part, const log_factorial_
 
 // The scores, once every count has been added: entry c of the table minus the column's sum.
 std::vector<column_rank> records_of(log_factorial_table& table, const column_sums& sums) {
+  // Sums that fit the dense part are looked up there when walking to the largest costs no more
+  // than walking to each from its checkpoint would (at most log_sum_stride steps apiece): each
+  // lookup is then a load, not a search.
+  const std::int64_t largest = sums.counts.empty() ? 0 : *std::max_element(sums.counts.begin(), sums.counts.end());
+  if (largest < dense_limit && largest <= log_sum_stride * static_cast<std::int64_t>(sums.counts.size())) {
+    table.grow_dense(largest + 1);
+  }
   table.add(sums.counts);
   std::vector<column_rank> records(sums.counts.size());
   for (std::size_t k = 0; k < records.size(); ++k) {
@@ -186,45 +194,73 @@ std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
   const std::size_t side = source.side();
   column_sums sums{std::vector<std::int64_t>(side, 0), std::vector<double>(side, 0.0)};
   log_factorial_table table(1);
-  // About 256 KiB of counts and columns a block, as for whole rows.
-  constexpr std::size_t block_entries = std::size_t{1} << 15;
-  nonzero_block blocks[2];
-  column_split split(side, helper != nullptr && helper->has_thread());
-  std::size_t got = 0;
-  std::int32_t bound = 0;
-  // Reads the rows from first on into blocks[turn], split where the columns are split now.
-  const auto read = [&](std::size_t first, std::size_t turn) {
-    nonzero_block& block = blocks[turn];
-    got = source.read_rows(first, block_entries, split.at(), block);
-    bound = bound_of(block.counts[0]) | bound_of(block.counts[1]);
+  // Rows are taken about 32768 counts at a time, two such stretches a step: while this thread
+  // adds the lower columns of the current two and the helper the upper ones, each reads one of
+  // the next two. Each column still receives its additions in ascending row order.
+  constexpr std::size_t stretch_entries = std::size_t{1} << 15;
+  struct step {
+    std::size_t ends[2] = {0, 0};  // where each stretch's rows end
+    nonzero_block stretches[2];
+    std::int32_t bounds[2] = {0, 0};
   };
-  if (side > 0) read(0, 0);
-  for (std::size_t first = 0, turn = 0; first < side; turn ^= 1) {
-    const nonzero_block& block = blocks[turn];
-    // Both parts, so that each gets the table entries it needs.
-    const bool lower_dense = prepare_table(table, block.counts[0], bound);
-    const bool upper_dense = prepare_table(table, block.counts[1], bound);
-    const bool all_dense = lower_dense && upper_dense;
-    const std::size_t next = first + got;
-    double here_seconds = 0.0, there_seconds = 0.0;
-    const auto upper = [&] {
-      const auto start = clock::now();
-      add_nonzero_part(block, 1, table, all_dense, sums);
-      there_seconds = seconds_since(start);
-    };
-    const auto lower = [&] {
-      const auto start = clock::now();
-      add_nonzero_part(block, 0, table, all_dense, sums);
-      if (next < side) read(next, turn ^ 1);
-      here_seconds = seconds_since(start);
-    };
-    if (helper != nullptr) {
-      helper->run_beside(upper, lower);
+  step steps[2];
+  const bool helped = helper != nullptr && helper->has_thread();
+  std::size_t split = helped ? side / 2 : side;
+  const auto plan = [&](step& s, std::size_t first) {
+    s.ends[0] = first < side ? source.rows_for(first, stretch_entries) : first;
+    s.ends[1] = s.ends[0] < side ? source.rows_for(s.ends[0], stretch_entries) : s.ends[0];
+  };
+  const auto read = [&](step& s, std::size_t first, int half, std::size_t at) {
+    const std::size_t begin = half == 0 ? first : s.ends[0];
+    if (begin < s.ends[half]) {
+      source.read_rows(begin, s.ends[half], at, s.stretches[half]);
     } else {
-      lower();
-      upper();
+      for (int part = 0; part < 2; ++part) {
+        s.stretches[half].columns[part].clear();
+        s.stretches[half].counts[part].clear();
+      }
     }
-    split.adjust(here_seconds, there_seconds);
+    const nonzero_block& b = s.stretches[half];
+    s.bounds[half] = bound_of(b.counts[0]) | bound_of(b.counts[1]);
+  };
+  if (side > 0) {
+    plan(steps[0], 0);
+    read(steps[0], 0, 0, split);
+    read(steps[0], 0, 1, split);
+  }
+  for (std::size_t first = 0, turn = 0; first < side; turn ^= 1) {
+    step& current = steps[turn];
+    const std::int32_t bound = current.bounds[0] | current.bounds[1];
+    // Every part, so that each gets the table entries it needs.
+    bool all_dense = true;
+    for (const nonzero_block& b : current.stretches) {
+      for (int part = 0; part < 2; ++part) all_dense = prepare_table(table, b.counts[part], bound) && all_dense;
+    }
+    const std::size_t next = current.ends[1];
+    step& following = steps[turn ^ 1];
+    if (next < side) plan(following, next);
+    const std::size_t at = split;
+    double lower_adding = 0.0, upper_adding = 0.0;
+    const auto work = [&](int part, double& adding) {
+      const auto start = clock::now();
+      for (const nonzero_block& b : current.stretches) add_nonzero_part(b, part, table, all_dense, sums);
+      adding = seconds_since(start);
+      if (next < side) read(following, next, part, at);
+    };
+    if (helped) {
+      helper->run_beside([&] { work(1, upper_adding); }, [&] { work(0, lower_adding); });
+    } else {
+      work(0, lower_adding);
+      work(1, upper_adding);
+    }
+    // Moves the split so that both threads take as long to add their columns next time.
+    if (helped && split > 0 && split < side && lower_adding > 0.0 && upper_adding > 0.0) {
+      const double lower_column = lower_adding / static_cast<double>(split);
+      const double upper_column = upper_adding / static_cast<double>(side - split);
+      const double best = upper_column * static_cast<double>(side) / (lower_column + upper_column);
+      split = static_cast<std::size_t>(std::clamp(best, static_cast<double>(side / 8),
+                                                  static_cast<double>(side - side / 8)));
+    }
     first = next;
   }
   return records_of(table, sums);
@@ -236,12 +272,36 @@ int compare_rank(const column_rank& a, const column_rank& b) {
   return (a.column > b.column) - (a.column < b.column);
 }
 
+namespace {
+
+// A key whose ascending order is compare_rank's: the score's bits made to rise with the score
+// (negative scores' bits reversed, -0 taken as +0, as the comparison takes them), inverted for
+// descending order, above the column. Plain integers sort several times faster than records
+// through a comparison function.
+std::uint64_t rank_key(const column_rank& record) {
+  const float score = record.score == 0.0f ? 0.0f : record.score;
+  const auto bits = std::bit_cast<std::uint32_t>(score);
+  const std::uint32_t rising = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+  return std::uint64_t{~rising} << 32 | static_cast<std::uint32_t>(record.column);
+}
+
+}  // namespace
+
 std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
-  std::sort(records.begin(), records.end(),
-            [](const column_rank& a, const column_rank& b) { return compare_rank(a, b) < 0; });
+  std::vector<std::uint64_t> keys(records.size());
+  std::transform(records.begin(), records.end(), keys.begin(), rank_key);
+  std::sort(keys.begin(), keys.end());
   std::vector<std::int32_t> order(records.size());
-  std::transform(records.begin(), records.end(), order.begin(),
-                 [](const column_rank& record) { return record.column; });
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    order[i] = static_cast<std::int32_t>(keys[i] & 0xffffffffu);
+    records[i] = {order[i], 0.0f};
+  }
+  // The records in rank order, as the comparison sorts them.
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const auto rising = ~static_cast<std::uint32_t>(keys[i] >> 32);
+    const std::uint32_t bits = (rising & 0x80000000u) != 0 ? rising & 0x7fffffffu : ~rising;
+    records[i].score = std::bit_cast<float>(bits);
+  }
   return order;
 }
 

@@ -40,7 +40,8 @@ std::vector<column_rank> score_columns(nonzero_source& source, worker* helper = 
 // and 0 only for records of the same column.
 int compare_rank(const column_rank& a, const column_rank& b);
 
-// Sorts the records with compare_rank and returns their columns in that order.
+// Sorts the records with compare_rank and returns their columns in that order (a score of -0
+// comes back as +0, which compares equal to it).
 std::vector<std::int32_t> rank_columns(std::span<column_rank> records);
 
 // The whole ranking: the columns, highest score first.

@@ -24,11 +24,13 @@ class nonzero_source {
   virtual ~nonzero_source() = default;
   // The number of items: of rows and of columns alike.
   virtual std::size_t side() const = 0;
-  // Reads rows from first on into block, as many as hold about most_entries counts (at least
-  // one row), split at column split, and returns how many. May throw whatever the source's
-  // reads throw.
-  virtual std::size_t read_rows(std::size_t first, std::size_t most_entries, std::size_t split,
-                                nonzero_block& block) = 0;
+  // The end of the rows from first on that hold about most_entries counts: at least first + 1.
+  virtual std::size_t rows_for(std::size_t first, std::size_t most_entries) const = 0;
+  // Reads rows first .. end - 1 into block, split at column split. Two threads may read
+  // different rows at once, each into its own block. May throw whatever the source's reads
+  // throw.
+  virtual void read_rows(std::size_t first, std::size_t end, std::size_t split,
+                         nonzero_block& block) const = 0;
 };
 
 }  // namespace tornavel

@@ -26,26 +26,27 @@ class memory_nonzeros final : public nonzero_source {
  public:
   explicit memory_nonzeros(const plain::matrix& m) : m_(m) {}
   std::size_t side() const override { return static_cast<std::size_t>(m_.columns); }
-  std::size_t read_rows(std::size_t first, std::size_t most_entries, std::size_t split,
-                        nonzero_block& block) override {
+  std::size_t rows_for(std::size_t first, std::size_t most_entries) const override {
+    // Small stretches, so that even small matrices take several steps.
+    const auto n = static_cast<std::size_t>(m_.columns);
+    return std::min(n, first + 1 + most_entries / (n * 64 + 1));
+  }
+  void read_rows(std::size_t first, std::size_t end, std::size_t split, nonzero_block& block) const override {
     for (int part = 0; part < 2; ++part) {
       block.columns[part].clear();
       block.counts[part].clear();
     }
     const auto n = static_cast<std::size_t>(m_.columns);
-    std::size_t r = first, read = 0;
-    for (; r < n && (r == first || read < most_entries); ++r) {
+    for (std::size_t r = first; r < end; ++r) {
       for (std::size_t k = n; k-- > 0;) {
         const std::int32_t x = m_.counts[r * n + k];
         if (x != 0 || (r + k) % 7 == 0) {
           const int part = k >= split ? 1 : 0;
           block.columns[part].push_back(static_cast<std::int32_t>(k));
           block.counts[part].push_back(x);
-          ++read;
         }
       }
     }
-    return r - first;
   }
 
  private:

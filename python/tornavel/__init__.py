@@ -132,8 +132,13 @@ def reorder(m, order):
             raise ValueError("the index and the columns of the DataFrame name different items")
         return m.iloc[o, o]
     if _is_sparse(m):
-        # SciPy's own indexing of rows, then of columns, in CSR form.
-        return m.tocsr()[o][:, o].asformat(m.format)
+        import scipy.sparse as sp
+        c = m.tocsr()
+        data, indices, indptr = _tornavel.csr_reorder(n, c.indptr, c.indices, c.data, o.astype(np.int64))
+        # A sparse array stays an array (SciPy names those classes *_array).
+        kind = sp.csr_array if type(m).__name__.endswith("_array") else sp.csr_matrix
+        out = kind((data, indices, indptr.astype(c.indptr.dtype, copy=False)), shape=m.shape)
+        return out.asformat(m.format)
     return np.asarray(m)[np.ix_(o, o)]
 
 
