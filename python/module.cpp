@@ -67,6 +67,23 @@ class count_rules {
   count_matrix_builder builder_;
 };
 
+// A value as a count, without a branch: sets fault if the rules refuse it (count_rules then
+// says why, and where).
+template <typename T>
+std::int32_t count_or_fault(T value, bool& fault) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return value ? 1 : 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    const bool bad = !(value >= 0 && value <= T(2147483647.0));
+    const auto count = static_cast<std::int32_t>(bad ? T(0) : value);
+    fault |= bad || static_cast<T>(count) != value;
+    return count;
+  } else {
+    fault |= static_cast<std::uint64_t>(value) > 2147483647u;
+    return static_cast<std::int32_t>(value);
+  }
+}
+
 // Calls f with a value of the array's element type, by its kind and size ('i', 'u', 'b', 'f').
 template <typename F>
 void with_element_type(char kind, py::ssize_t size, F&& f) {
@@ -126,19 +143,7 @@ class array_rows final : public row_source {
   template <typename T>
   bool convert_row(const T* row, std::int32_t* out) const {
     bool fault = false;
-    for (std::size_t k = 0; k < side_; ++k) {
-      const T value = row[k];
-      if constexpr (std::is_same_v<T, bool>) {
-        out[k] = value ? 1 : 0;
-      } else if constexpr (std::is_floating_point_v<T>) {
-        const bool bad = !(value >= 0 && value <= T(2147483647.0));
-        out[k] = static_cast<std::int32_t>(bad ? T(0) : value);
-        fault |= bad || static_cast<T>(out[k]) != value;
-      } else {
-        fault |= static_cast<std::uint64_t>(value) > 2147483647u;
-        out[k] = static_cast<std::int32_t>(value);
-      }
-    }
+    for (std::size_t k = 0; k < side_; ++k) out[k] = count_or_fault(row[k], fault);
     return !fault;
   }
 
@@ -195,18 +200,7 @@ class csr_nonzeros final : public nonzero_source {
       bool fault = false;
       for (std::size_t i = 0; i < entries; ++i) {
         const I k = columns[i];
-        const T value = values[i];
-        std::int32_t count;
-        if constexpr (std::is_same_v<T, bool>) {
-          count = value ? 1 : 0;
-        } else if constexpr (std::is_floating_point_v<T>) {
-          const bool bad = !(value >= 0 && value <= T(2147483647.0));
-          count = static_cast<std::int32_t>(bad ? T(0) : value);
-          fault |= bad || static_cast<T>(count) != value;
-        } else {
-          fault |= static_cast<std::uint64_t>(value) > 2147483647u;
-          count = static_cast<std::int32_t>(value);
-        }
+        const std::int32_t count = count_or_fault(values[i], fault);
         fault |= static_cast<std::uint64_t>(k) >= side_;
         const std::size_t part = static_cast<std::uint64_t>(k) >= split ? 1 : 0;
         to_columns[0][size[0]] = to_columns[1][size[1]] = static_cast<std::int32_t>(k);
