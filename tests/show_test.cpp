@@ -1,5 +1,6 @@
 // The viewer, end to end on the bundled example and on bad files, and its heatmap drawing.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 
 
@@ -77,7 +78,7 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
 TEST(Show, HeatmapFile) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
-  const outcome o = show(dir, "matrix m --heatmap m.pgm");
+  const outcome o = show(dir, "matrix m --heatmap m.pgm --scale 1");
   EXPECT_EQ(o.status, 0);
   bytes expected{'P', '5', '\n', '2', ' ', '2', '\n', '2', '5', '5', '\n'};
   expected.insert(expected.end(), {255, 128, 0, 255});  // 0 white, 3 black, 1 halfway (log)
@@ -98,13 +99,13 @@ TEST(Show, HeatmapFormatsAndPlaces) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
   // PNG by its name: the signature, then an IHDR of 2 x 2, 8-bit grey.
-  ASSERT_EQ(show(dir, "matrix m --heatmap m.png").status, 0);
+  ASSERT_EQ(show(dir, "matrix m --heatmap m.png --scale 1").status, 0);
   const bytes png = read_bytes(dir.file("m.png"));
   ASSERT_GE(png.size(), 26u);
   EXPECT_EQ(bytes(png.begin(), png.begin() + 8), (bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}));
   EXPECT_EQ(bytes(png.begin() + 16, png.begin() + 26), (bytes{0, 0, 0, 2, 0, 0, 0, 2, 8, 0}));
   // "-" is standard output, holding the image alone; a device is written to, not replaced.
-  const outcome piped = show(dir, "matrix m --heatmap -");
+  const outcome piped = show(dir, "matrix m --heatmap - --scale 1");
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out.substr(0, 7), "P5\n2 2\n");
   EXPECT_EQ(show(dir, "matrix m --heatmap /dev/null").status, 0);
@@ -217,10 +218,60 @@ TEST(Show, TextFromFilesIsEscapedAndStandardOutputHoldsAnImageAlone) {
   // A file that says it is empty but has bytes is read as a stream; an image sent to standard
   // output by another name comes alone.
   EXPECT_EQ(show(dir, "order /proc/self/auxv").status, 1);
-  const outcome image = show(dir, "matrix m --heatmap /dev/stdout | cat");
+  const outcome image = show(dir, "matrix m --heatmap /dev/stdout --scale 1 | cat");
   EXPECT_EQ(image.status, 0);
   EXPECT_EQ(image.out.substr(0, 7), "P5\n2 2\n");
   EXPECT_EQ(image.out.size(), 11u + 4u);
+}
+
+TEST(Show, PicturesScaledColouredAndExplained) {
+  // A 2 x 2 matrix is drawn at least 512 pixels a side by default; viridis keeps zero white;
+  // the SVG carries the labels and a legend, and renders (where rsvg-convert is installed) with
+  // the cells where they belong.
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
+  write_bytes(dir.file("l"), {'a', 'x', '\n', 'b', '<', '\n'});
+  ASSERT_EQ(show(dir, "matrix m --heatmap m.pgm").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("m.pgm")).size(), 15u + 512 * 512);
+  ASSERT_EQ(show(dir, "matrix m --heatmap m.png --colors viridis --scale 3").status, 0);
+  const bytes png = read_bytes(dir.file("m.png"));
+  EXPECT_EQ(bytes(png.begin() + 16, png.begin() + 26), (bytes{0, 0, 0, 6, 0, 0, 0, 6, 8, 2}));  // RGB
+  ASSERT_EQ(show(dir, "matrix m --labels l --heatmap m.svg --colors viridis").status, 0);
+  const bytes svg_bytes = read_bytes(dir.file("m.svg"));
+  const std::string svg(svg_bytes.begin(), svg_bytes.end());
+  for (const char* part : {">ax</text>", ">b&lt;</text>", "count, log scale", ">3</text>", ">0</text>"}) {
+    EXPECT_NE(svg.find(part), std::string::npos) << part;
+  }
+  for (const char* refused : {"matrix m --heatmap m.pgm --colors viridis", "matrix m --scale 2",
+                              "matrix m --heatmap m.png --scale 0", "matrix m --heatmap m.png --colors red"}) {
+    EXPECT_EQ(show(dir, refused).status, 2) << refused;
+  }
+  if (testing_support::run_script(dir, "rsvg-convert --version").status != 0) {
+    GTEST_SKIP() << "rsvg-convert (librsvg2-bin) is not installed to render the SVG";
+  }
+  ASSERT_EQ(testing_support::run_script(dir, "rsvg-convert m.svg -o m-svg.png").status, 0);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_NE(png_image_begin_read_from_file(&image, dir.file("m-svg.png").c_str()), 0);
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0);
+  // Cells of 256 pixels after a margin as wide as the longest label (2 letters of 14 points).
+  const auto pixel = [&](double x, double y) {
+    const std::size_t at = 3 * (static_cast<std::size_t>(y) * image.width + static_cast<std::size_t>(x));
+    return bytes(pixels.begin() + static_cast<std::ptrdiff_t>(at), pixels.begin() + static_cast<std::ptrdiff_t>(at) + 3);
+  };
+  const double margin = 12 + 14 * 0.65 * 2;
+  // Within a step or two of the colours drawn: a renderer may resample.
+  const auto near = [](const bytes& got, const bytes& want) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      if (std::abs(int{got[c]} - int{want[c]}) > 3) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(near(pixel(margin + 128, margin + 128), {255, 255, 255}));        // a zero: white
+  EXPECT_TRUE(near(pixel(margin + 128, margin + 256 + 128), {253, 231, 37}));   // the largest: yellow
+  EXPECT_FALSE(near(pixel(margin + 256 + 128, margin + 128), {255, 255, 255}));  // a count of 1
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ namespace {
 
 constexpr const char* usage =
     "usage: tornavel-show matrix MATRIX_FILE [--labels LABELS [--order ORDER_FILE]]\n"
-    "                     [--heatmap OUT.png|OUT.pgm|-]\n"
+    "                     [--heatmap OUT.png|OUT.svg|OUT.pgm|- [--colors grey|viridis]\n"
+    "                     [--scale N]]\n"
     "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE] [--tsv]\n"
     "       tornavel-show -h | --help | --version\n";
 
@@ -48,11 +49,14 @@ constexpr const char* help =
     "  --matrix FILE      with order: show each ranked item's score in this matrix\n"
     "  --tsv              with order: every rank as tab-separated values under the header\n"
     "                     rank, column, label, score (empty where not known)\n"
-    "  --heatmap OUT      with matrix: also write a log-scaled grey image, one pixel a\n"
-    "                     cell (block means beyond 1024 cells a side): PNG for a name\n"
-    "                     ending in .png, binary PGM for .pgm; - writes PGM to standard\n"
-    "                     output instead of the table; a device or FIFO is written to\n"
-    "                     as it is\n"
+    "  --heatmap OUT      with matrix: also write a log-scaled picture of the counts\n"
+    "                     (block means beyond 1024 cells a side): PNG for a name ending\n"
+    "                     in .png, SVG (with the labels on both axes and a legend) for\n"
+    "                     .svg, binary PGM for .pgm; - writes PGM to standard output\n"
+    "                     instead of the table; a device or FIFO is written to as it is\n"
+    "  --colors MAP       the heatmap's colours: grey (white to black, the default) or\n"
+    "                     viridis (dark blue to yellow, zero white; PNG and SVG)\n"
+    "  --scale N          pixels a cell a side (default: enough for at least 512)\n"
     "  -h, --help         this text\n"
     "  --version          the version\n"
     "\n"
@@ -67,7 +71,7 @@ constexpr std::size_t row_limit = 60;
 struct options {
   std::string kind;  // "matrix" or "order"
   std::string file;
-  std::optional<std::string> labels, heatmap, matrix, order;
+  std::optional<std::string> labels, heatmap, matrix, order, colors, scale;
   bool tsv = false;
 };
 
@@ -98,6 +102,8 @@ options parse(int argc, char** argv) {
                                          : arg == "--heatmap" ? &o.heatmap
                                          : arg == "--matrix"  ? &o.matrix
                                          : arg == "--order"   ? &o.order
+                                         : arg == "--colors"  ? &o.colors
+                                         : arg == "--scale"   ? &o.scale
                                                               : nullptr;
     if (target != nullptr) {
       if (!value) {
@@ -128,7 +134,18 @@ options parse(int argc, char** argv) {
   }
   if (o.order && !o.labels) throw usage_error{"--order goes with --labels"};
   if (o.heatmap && !image_format_for(*o.heatmap)) {
-    throw usage_error{"--heatmap takes a name ending in .png or .pgm, or - for standard output"};
+    throw usage_error{"--heatmap takes a name ending in .png, .svg or .pgm, or - for standard output"};
+  }
+  if ((o.colors || o.scale) && !o.heatmap) throw usage_error{"--colors and --scale go with --heatmap"};
+  if (o.colors && *o.colors != "grey" && *o.colors != "viridis") {
+    throw usage_error{"--colors takes grey or viridis"};
+  }
+  if (o.colors && *o.colors == "viridis" && *image_format_for(*o.heatmap) == image_format::pgm) {
+    throw usage_error{"a PGM image is grey: --colors viridis needs a .png or .svg heatmap"};
+  }
+  if (o.scale && (o.scale->empty() || o.scale->size() > 3 ||
+                  o.scale->find_first_not_of("0123456789") != std::string::npos || std::stoi(*o.scale) < 1)) {
+    throw usage_error{"--scale takes a whole number of pixels from 1 to 999"};
   }
   return o;
 }
@@ -169,10 +186,20 @@ bool heatmap_is_standard_output(const std::string& name) {
                          image.st_dev == out.st_dev && image.st_ino == out.st_ino);
 }
 
-// Writes the image to standard output for "-", into a device or FIFO as it stands, and otherwise
-// as a staged file, so that a failure leaves no half-written image.
-void write_heatmap(const grey_image& image, const std::string& name) {
-  std::vector<unsigned char> bytes = encode_image(image, *image_format_for(name));
+// Writes the picture to standard output for "-", into a device or FIFO as it stands, and
+// otherwise as a staged file, so that a failure leaves no half-written picture.
+void write_heatmap(const heatmap_values& values, const options& o, const std::vector<std::string>& labels) {
+  const std::string& name = *o.heatmap;
+  const heatmap_style style{o.colors && *o.colors == "viridis" ? colour_map::viridis : colour_map::grey,
+                            o.scale ? static_cast<std::size_t>(std::stoi(*o.scale)) : 0};
+  const image_format format = *image_format_for(name);
+  std::vector<unsigned char> bytes;
+  if (format == image_format::svg) {
+    const std::string svg = heatmap_svg(values, style, labels);
+    bytes.assign(svg.begin(), svg.end());
+  } else {
+    bytes = encode_image(render_heatmap(values, style), format);
+  }
   if (name == "-") {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
       throw file_error("standard output", "write error");
@@ -254,7 +281,7 @@ void show_matrix(const options& o) {
   }
   // The image first, so that a failure to write it prints nothing else.
   if (drawing) {
-    write_heatmap(drawing->finish(), *o.heatmap);
+    write_heatmap(drawing->finish(), o, labels);
     if (image_alone) return;  // standard output holds the image alone
   }
   std::printf("%s: %d columns x %d rows, total %lld, largest count %d\n",
