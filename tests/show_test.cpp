@@ -6,6 +6,7 @@
 
 #include "tests/scratch_dir.h"
 #include "tool/heatmap.h"
+#include "tool/score_plot.h"
 
 namespace {
 
@@ -242,14 +243,24 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   for (const char* part : {">ax</text>", ">b&lt;</text>", "count, log scale", ">3</text>", ">0</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
+  // The scores by rank, named where they start; log-scaled where they span decades.
+  write_bytes(dir.file("o"), words({0, 1}));
+  ASSERT_EQ(show(dir, "order o --matrix m --labels l --plot p.svg").status, 0);
+  const bytes plot_bytes = read_bytes(dir.file("p.svg"));
+  const std::string plot(plot_bytes.begin(), plot_bytes.end());
+  EXPECT_NE(plot.find(">rank</text>"), std::string::npos);
+  EXPECT_NE(plot.find(">b&lt;</text>"), std::string::npos);
+  EXPECT_NE(tornavel::score_plot_svg({5000.0f, 40.0f, 0.0f}, {}).find("(log scale)"), std::string::npos);
+  EXPECT_EQ(tornavel::score_plot_svg({5.0f, 4.0f}, {}).find("(log scale)"), std::string::npos);
   for (const char* refused : {"matrix m --heatmap m.pgm --colors viridis", "matrix m --scale 2",
-                              "matrix m --heatmap m.png --scale 0", "matrix m --heatmap m.png --colors red"}) {
+                              "matrix m --heatmap m.png --scale 0", "matrix m --heatmap m.png --colors red",
+                              "order o --plot p.svg", "order o --matrix m --plot p.png"}) {
     EXPECT_EQ(show(dir, refused).status, 2) << refused;
   }
   if (testing_support::run_script(dir, "rsvg-convert --version").status != 0) {
     GTEST_SKIP() << "rsvg-convert (librsvg2-bin) is not installed to render the SVG";
   }
-  ASSERT_EQ(testing_support::run_script(dir, "rsvg-convert m.svg -o m-svg.png").status, 0);
+  ASSERT_EQ(testing_support::run_script(dir, "rsvg-convert m.svg -o m-svg.png && rsvg-convert p.svg -o p.png").status, 0);
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   ASSERT_NE(png_image_begin_read_from_file(&image, dir.file("m-svg.png").c_str()), 0);

@@ -19,6 +19,7 @@
 #include "tool/heatmap.h"
 #include "tool/input_rows.h"
 #include "tool/labels_file.h"
+#include "tool/score_plot.h"
 #include "tool/signals.h"
 
 #ifndef TORNAVEL_VERSION
@@ -32,7 +33,8 @@ constexpr const char* usage =
     "usage: tornavel-show matrix MATRIX_FILE [--labels LABELS [--order ORDER_FILE]]\n"
     "                     [--heatmap OUT.png|OUT.svg|OUT.pgm|- [--colors grey|viridis]\n"
     "                     [--scale N]]\n"
-    "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE] [--tsv]\n"
+    "       tornavel-show order ORDER_FILE [--labels LABELS] [--matrix MATRIX_FILE [--plot OUT.svg]]\n"
+    "                     [--tsv]\n"
     "       tornavel-show -h | --help | --version\n";
 
 constexpr const char* help =
@@ -47,6 +49,8 @@ constexpr const char* help =
     "                     this order file (as tornavel.frq is); name its rows and\n"
     "                     columns after the ranked items\n"
     "  --matrix FILE      with order: show each ranked item's score in this matrix\n"
+    "  --plot OUT.svg     with order and --matrix: also plot the scores by rank (log-scaled\n"
+    "                     where they span decades), the first items named\n"
     "  --tsv              with order: every rank as tab-separated values under the header\n"
     "                     rank, column, label, score (empty where not known)\n"
     "  --heatmap OUT      with matrix: also write a log-scaled picture of the counts\n"
@@ -71,7 +75,7 @@ constexpr std::size_t row_limit = 60;
 struct options {
   std::string kind;  // "matrix" or "order"
   std::string file;
-  std::optional<std::string> labels, heatmap, matrix, order, colors, scale;
+  std::optional<std::string> labels, heatmap, matrix, order, colors, scale, plot;
   bool tsv = false;
 };
 
@@ -104,6 +108,7 @@ options parse(int argc, char** argv) {
                                          : arg == "--order"   ? &o.order
                                          : arg == "--colors"  ? &o.colors
                                          : arg == "--scale"   ? &o.scale
+                                         : arg == "--plot"    ? &o.plot
                                                               : nullptr;
     if (target != nullptr) {
       if (!value) {
@@ -137,6 +142,8 @@ options parse(int argc, char** argv) {
     throw usage_error{"--heatmap takes a name ending in .png, .svg or .pgm, or - for standard output"};
   }
   if ((o.colors || o.scale) && !o.heatmap) throw usage_error{"--colors and --scale go with --heatmap"};
+  if (o.plot && (o.kind != "order" || !o.matrix)) throw usage_error{"--plot goes with order and --matrix"};
+  if (o.plot && heatmap_format(*o.plot) != image_format::svg) throw usage_error{"--plot takes a name ending in .svg"};
   if (o.colors && *o.colors != "grey" && *o.colors != "viridis") {
     throw usage_error{"--colors takes grey or viridis"};
   }
@@ -188,18 +195,7 @@ bool heatmap_is_standard_output(const std::string& name) {
 
 // Writes the picture to standard output for "-", into a device or FIFO as it stands, and
 // otherwise as a staged file, so that a failure leaves no half-written picture.
-void write_heatmap(const heatmap_values& values, const options& o, const std::vector<std::string>& labels) {
-  const std::string& name = *o.heatmap;
-  const heatmap_style style{o.colors && *o.colors == "viridis" ? colour_map::viridis : colour_map::grey,
-                            o.scale ? static_cast<std::size_t>(std::stoi(*o.scale)) : 0};
-  const image_format format = *image_format_for(name);
-  std::vector<unsigned char> bytes;
-  if (format == image_format::svg) {
-    const std::string svg = heatmap_svg(values, style, labels);
-    bytes.assign(svg.begin(), svg.end());
-  } else {
-    bytes = encode_image(render_heatmap(values, style), format);
-  }
+void write_picture(const std::vector<unsigned char>& bytes, const std::string& name) {
   if (name == "-") {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
       throw file_error("standard output", "write error");
@@ -216,6 +212,18 @@ void write_heatmap(const heatmap_values& values, const options& o, const std::ve
   write_exact(out.stream(), bytes.data(), bytes.size());
   out.finish();
   publish_together({&out}, publishing_for("tornavel-show"));
+}
+
+void write_heatmap(const heatmap_values& values, const options& o, const std::vector<std::string>& labels) {
+  const heatmap_style style{o.colors && *o.colors == "viridis" ? colour_map::viridis : colour_map::grey,
+                            o.scale ? static_cast<std::size_t>(std::stoi(*o.scale)) : 0};
+  const image_format format = *image_format_for(*o.heatmap);
+  if (format == image_format::svg) {
+    const std::string svg = heatmap_svg(values, style, labels);
+    write_picture(std::vector<unsigned char>(svg.begin(), svg.end()), *o.heatmap);
+  } else {
+    write_picture(encode_image(render_heatmap(values, style), format), *o.heatmap);
+  }
 }
 
 // The matrix tornavel writes is in rank order, while labels name items in file order: say so
@@ -346,6 +354,16 @@ void show_order(const options& o) {
       if (compare_rank(scores[static_cast<std::size_t>(order[i - 1])], scores[static_cast<std::size_t>(order[i])]) > 0) {
         throw file_error(*o.matrix, "the order does not rank this matrix: give the matrix it was made from");
       }
+    }
+    if (o.plot) {
+      std::vector<float> ranked_scores;
+      std::vector<std::string> ranked_labels;
+      for (std::int32_t item : order) {
+        ranked_scores.push_back(scores[static_cast<std::size_t>(item)].score);
+        if (!labels.empty()) ranked_labels.push_back(labels[static_cast<std::size_t>(item)]);
+      }
+      const std::string svg = score_plot_svg(ranked_scores, ranked_labels);
+      write_picture(std::vector<unsigned char>(svg.begin(), svg.end()), *o.plot);
     }
   }
   if (o.tsv) {
