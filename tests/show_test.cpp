@@ -1,6 +1,7 @@
 // The viewer, end to end on the bundled example and on bad files, and its heatmap drawing.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <cstdio>
 #include <sys/stat.h>
 
 
@@ -113,9 +114,14 @@ TEST(Show, HeatmapFormatsAndPlaces) {
   struct stat null_device;
   ASSERT_EQ(stat("/dev/null", &null_device), 0);
   EXPECT_TRUE(S_ISCHR(null_device.st_mode));
-  // A heatmap over a file being shown is refused, and one that cannot be written prints nothing.
-  const outcome over_input = show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
-  EXPECT_EQ(over_input.status, 1);
+  // A heatmap over a file being shown is refused (over the matrix itself, or its labels), and
+  // one that cannot be written prints nothing.
+  write_bytes(dir.file("x.pgm"), words({2, 2, 0, 1, 3, 0}));
+  const outcome over_input = show(dir, "matrix x.pgm --heatmap x.pgm");
+  EXPECT_EQ(over_input.errors,
+            "tornavel-show: x.pgm: is a file being shown; writing the heatmap would replace it\n");
+  EXPECT_EQ(read_bytes(dir.file("x.pgm")), words({2, 2, 0, 1, 3, 0}));
+  std::remove(dir.file("x.pgm").c_str());
   write_bytes(dir.file("m.pgm"), {'x'});
   const outcome over = show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
   EXPECT_EQ(over.status, 1);
