@@ -11,13 +11,9 @@
 
 #include "formats/formats.h"
 #include "matrix_files/matrix_files.h"
-#include "tool/companion.h"
+#include "tool/program.h"
 #include "tool/labels_file.h"
 #include "tool/signals.h"
-
-#ifndef TORNAVEL_VERSION
-#define TORNAVEL_VERSION "unknown"
-#endif
 
 namespace tornavel {
 namespace {
@@ -179,7 +175,7 @@ void run_conversion(const request& r) {
       std::vector<std::string> ranked;
       for (std::int32_t item : order) ranked.push_back(given[static_cast<std::size_t>(item)]);
       given = std::move(ranked);
-    } else if (std::filesystem::path(r.in).filename() == "tornavel.frq") {
+    } else if (std::filesystem::path(r.in).filename() == matrix_file_name) {
       std::fprintf(stderr,
                    "%s: note: the labels name the items in file order; if %s is in rank order, "
                    "--order with its tornavel.ord names them after the ranked items\n",
@@ -241,7 +237,7 @@ int convert(int argc, char** argv) {
                  "is in that of tornavel.ord), so the labels are ranked to match");
   app.add_option("IN", r.in, "the input file, - for standard input (then --from is needed)")->required();
   app.add_option("OUT", r.out, "the output file, - for standard output (then --to is needed)")->required();
-  app.set_version_flag("--version", "tornavel-convert " TORNAVEL_VERSION);
+  app.set_version_flag("--version", std::string("tornavel-convert ") + program_version());
   app.footer(
       "Exit status: 0 on success; 1 for input that cannot be read or is not a square matrix of "
       "counts from 0 to 2^31 - 1 (nothing is written then); 2 for a wrong command line.");
@@ -252,19 +248,14 @@ int convert(int argc, char** argv) {
     std::fputs(app.help().c_str(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   } catch (const CLI::CallForVersion&) {
-    std::puts("tornavel-convert " TORNAVEL_VERSION);
+    std::printf("tornavel-convert %s\n", program_version());
     return std::fflush(stdout) == 0 ? 0 : 1;
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "tornavel-convert: %s\n%s", error.what(), usage);
-    return 2;
+    return exit_usage;
   }
   handle_signals();
-  const int status = report_failures(program, usage, [&] { run_conversion(r); });
-  if (status == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
-    std::fprintf(stderr, "tornavel-convert: standard output: write error\n");
-    return 1;
-  }
-  return status;
+  return run_program(program, usage, "", [&] { run_conversion(r); });
 }
 
 }  // namespace tornavel

@@ -14,11 +14,8 @@
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
 #include "tool/input_rows.h"
+#include "tool/program.h"
 #include "tool/signals.h"
-
-#ifndef TORNAVEL_VERSION
-#define TORNAVEL_VERSION "unknown"
-#endif
 
 namespace tornavel {
 namespace {
@@ -28,10 +25,6 @@ constexpr const char* help_text =
     "Ranks the columns of a count matrix by the log of their multinomial coefficients and\n"
     "writes tornavel.ord (the columns in rank order) and tornavel.frq (the matrix in rank\n"
     "order on both axes) in the current directory. man tornavel has the rest.\n";
-
-void complain(const std::string& message) {
-  std::fprintf(stderr, "tornavel: %s\n", message.c_str());
-}
 
 // An output's name in folder, as messages show it: bare in the current folder.
 std::string output_path(const std::string& folder, const char* name) {
@@ -117,27 +110,17 @@ int run(int argc, char** argv) {
   // there is none do these two names ask about the tool.
   if ((input_path == "--help" || input_path == "-h" || input_path == "--version") &&
       access(argv[1], F_OK) != 0 && errno == ENOENT) {
-    std::fputs(input_path == "--version" ? "tornavel " TORNAVEL_VERSION "\n" : help_text, stdout);
+    if (input_path == "--version") {
+      std::printf("tornavel %s\n", program_version());
+    } else {
+      std::fputs(help_text, stdout);
+    }
     return std::fflush(stdout) == 0 ? exit_success : exit_failure;
   }
   handle_signals();
-  try {
-    run_job(input_path, ".",
-            {[] { complain("waiting for another run in this folder to publish its outputs"); }});
-  } catch (const file_error& error) {
-    complain(error.what());
-    return exit_failure;
-  } catch (const std::bad_alloc&) {
-    complain(printable_name(input_path) + ": not enough memory");
-    return exit_failure;
-  } catch (const std::length_error&) {
-    complain(printable_name(input_path) + ": not enough memory");
-    return exit_failure;
-  } catch (const std::exception& error) {
-    complain(printable_name(input_path) + ": " + error.what());
-    return exit_failure;
-  }
-  return exit_success;
+  return run_program("tornavel", "", input_path, [&] {
+    run_job(input_path, ".", publishing_for("tornavel"));
+  });
 }
 
 }  // namespace tornavel

@@ -9,15 +9,6 @@
 
 namespace tornavel {
 
-// Exit statuses: success, a file or memory failure, a wrong command line.
-inline constexpr int exit_success = 0;
-inline constexpr int exit_failure = 1;
-inline constexpr int exit_usage = 2;
-
-// The fixed output names, in the current directory.
-inline constexpr const char* order_file_name = "tornavel.ord";
-inline constexpr const char* matrix_file_name = "tornavel.frq";
-
 // The whole job: ranks the count-matrix file at input_path and publishes tornavel.ord and
 // tornavel.frq in folder, as publishing says. Throws file_error (or std::bad_alloc); prints
 // nothing.

@@ -15,16 +15,12 @@
 
 #include "matrix_files/matrix_files.h"
 #include "ranking/ranking.h"
-#include "tool/companion.h"
+#include "tool/program.h"
 #include "tool/heatmap.h"
 #include "tool/input_rows.h"
 #include "tool/labels_file.h"
 #include "tool/score_plot.h"
 #include "tool/signals.h"
-
-#ifndef TORNAVEL_VERSION
-#define TORNAVEL_VERSION "unknown"
-#endif
 
 namespace tornavel {
 namespace {
@@ -233,8 +229,8 @@ void warn_of_ranked_matrix(const options& o) {
   const std::string folder = slash == std::string::npos ? "" : o.file.substr(0, slash + 1);
   const std::string base = o.file.substr(folder.size());
   struct stat status;
-  if (o.labels && !o.order && base == "tornavel.frq" &&
-      stat((folder + "tornavel.ord").c_str(), &status) == 0) {
+  if (o.labels && !o.order && base == matrix_file_name &&
+      stat((folder + order_file_name).c_str(), &status) == 0) {
     std::fprintf(stderr,
                  "tornavel-show: note: the labels name rows and columns in file order; if %s is "
                  "in rank order, --order %stornavel.ord names them after the ranked items\n",
@@ -427,36 +423,27 @@ int show(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
       std::fputs(help, stdout);
-      return std::fflush(stdout) == 0 ? 0 : 1;
+      return std::fflush(stdout) == 0 ? exit_success : exit_failure;
     }
     if (arg == "--version") {
-      std::puts("tornavel-show " TORNAVEL_VERSION);
-      return std::fflush(stdout) == 0 ? 0 : 1;
+      std::printf("tornavel-show %s\n", program_version());
+      return std::fflush(stdout) == 0 ? exit_success : exit_failure;
     }
   }
   handle_signals();
-  if (const int status = report_failures("tornavel-show", usage, [&] {
-        const options o = parse(argc, argv);
-        std::vector<std::string> files{o.file};
-        for (const auto& file : {o.labels, o.matrix, o.order}) {
-          if (file) files.push_back(*file);
-        }
-        finish_publications_beside("tornavel-show", files);
-        if (o.kind == "matrix") {
-          show_matrix(o);
-        } else {
-          show_order(o);
-        }
-      });
-      status != 0) {
-    return status;
-  }
-  // Output may have gone to a full disk or a closed pipe: that is a failure too.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "tornavel-show: standard output: write error\n");
-    return 1;
-  }
-  return 0;
+  return run_program("tornavel-show", usage, "", [&] {
+    const options o = parse(argc, argv);
+    std::vector<std::string> files{o.file};
+    for (const auto& file : {o.labels, o.matrix, o.order}) {
+      if (file) files.push_back(*file);
+    }
+    finish_publications_beside("tornavel-show", files);
+    if (o.kind == "matrix") {
+      show_matrix(o);
+    } else {
+      show_order(o);
+    }
+  });
 }
 
 }  // namespace tornavel

@@ -1,0 +1,60 @@
+#include "tool/program.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "matrix_files/file_error.h"
+
+#ifndef TORNAVEL_VERSION
+#define TORNAVEL_VERSION "unknown"
+#endif
+
+namespace tornavel {
+
+const char* program_version() { return TORNAVEL_VERSION; }
+
+int run_program(const char* program, const char* usage, const std::string& subject,
+                const std::function<void()>& body) {
+  const std::string about = subject.empty() ? "" : printable_name(subject) + ": ";
+  try {
+    body();
+  } catch (const usage_error& error) {
+    std::fprintf(stderr, "%s: %s\n%s", program, error.message.c_str(), usage);
+    return exit_usage;
+  } catch (const file_error& error) {
+    std::fprintf(stderr, "%s: %s\n", program, error.what());
+    return exit_failure;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: %snot enough memory\n", program, about.c_str());
+    return exit_failure;
+  } catch (const std::length_error&) {
+    std::fprintf(stderr, "%s: %snot enough memory\n", program, about.c_str());
+    return exit_failure;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s%s\n", program, about.c_str(), error.what());
+    return exit_failure;
+  }
+  // Output may have gone to a full disk or a closed pipe: that is a failure too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: standard output: write error\n", program);
+    return exit_failure;
+  }
+  return exit_success;
+}
+
+publish_options publishing_for(const char* program) {
+  return {[program] {
+    std::fprintf(stderr, "%s: waiting for another run in this folder to publish its outputs\n", program);
+  }};
+}
+
+void finish_publications_beside(const char* program, const std::vector<std::string>& paths) {
+  const publish_options options = publishing_for(program);
+  for (const std::string& path : paths) {
+    if (path != "-") finish_interrupted_publication(path, options);
+  }
+}
+
+}  // namespace tornavel
