@@ -12,19 +12,19 @@
 #include "tests/expected_files.h"
 #include "tests/random_matrices.h"
 #include "tests/scratch_dir.h"
+#include "tests/support.h"
 
 namespace {
 
 using testing_support::bytes;
+using testing_support::run_convert;
+using testing_support::worked_input;
 using testing_support::outcome;
 using testing_support::read_bytes;
 using testing_support::scratch_dir;
 using testing_support::words;
 using testing_support::write_bytes;
 
-outcome convert(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
-  return testing_support::run_in(dir, TORNAVEL_CONVERT_BINARY, args, prefix);
-}
 
 void write_text(const scratch_dir& dir, const std::string& name, const std::string& text) {
   write_bytes(dir.file(name), bytes(text.begin(), text.end()));
@@ -35,11 +35,10 @@ std::string read_text(const scratch_dir& dir, const std::string& name) {
   return std::string(b.begin(), b.end());
 }
 
-const bytes worked = words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1});
 
 TEST(Convert, EveryFormatRoundTrips) {
   for (const bytes& input :
-       {worked, testing_support::files_for(
+       {worked_input, testing_support::files_for(
                     testing_support::random_matrix(testing_support::shape::heavy_tailed, 3, 40))
                     .input,
         words({0, 0})}) {
@@ -47,8 +46,8 @@ TEST(Convert, EveryFormatRoundTrips) {
       scratch_dir dir;
       write_bytes(dir.file("in.frq"), input);
       const std::string middle = std::string("m.") + format;
-      ASSERT_EQ(convert(dir, "in.frq " + middle).status, 0) << format;
-      ASSERT_EQ(convert(dir, middle + " out.frq").status, 0) << format;
+      ASSERT_EQ(run_convert(dir, "in.frq " + middle).status, 0) << format;
+      ASSERT_EQ(run_convert(dir, middle + " out.frq").status, 0) << format;
       EXPECT_EQ(read_bytes(dir.file("out.frq")), input) << format;
     }
   }
@@ -56,30 +55,30 @@ TEST(Convert, EveryFormatRoundTrips) {
 
 TEST(Convert, LabelledTablesAndPairs) {
   scratch_dir dir;
-  // The worked example with a label row and column, one label quoted as RFC 4180 has it.
+  // The worked_input example with a label row and column, one label quoted as RFC 4180 has it.
   write_text(dir, "w.csv", ",a,\"b, \"\"the second\"\"\",c\na,2,0,1\n\"b, \"\"the second\"\"\",2,3,0\n"
                            "c,0,0,1\n");
-  ASSERT_EQ(convert(dir, "--labels w.labels w.csv w.frq").status, 0);
-  EXPECT_EQ(read_bytes(dir.file("w.frq")), worked);
+  ASSERT_EQ(run_convert(dir, "--labels w.labels w.csv w.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("w.frq")), worked_input);
   EXPECT_EQ(read_text(dir, "w.labels"), "a\nb, \"the second\"\nc\n");
   // Labels back into a TSV, and the CSV written with them reads as the same matrix.
-  ASSERT_EQ(convert(dir, "--labels w.labels w.frq w.tsv").status, 0);
+  ASSERT_EQ(run_convert(dir, "--labels w.labels w.frq w.tsv").status, 0);
   EXPECT_EQ(read_text(dir, "w.tsv"), "\ta\tb, \"the second\"\tc\na\t2\t0\t1\nb, \"the second\"\t2\t3\t0\nc\t0\t0\t1\n");
-  ASSERT_EQ(convert(dir, "--labels w.labels w.frq w2.csv").status, 0);
-  ASSERT_EQ(convert(dir, "w2.csv w2.frq").status, 0);
-  EXPECT_EQ(read_bytes(dir.file("w2.frq")), worked);
+  ASSERT_EQ(run_convert(dir, "--labels w.labels w.frq w2.csv").status, 0);
+  ASSERT_EQ(run_convert(dir, "w2.csv w2.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("w2.frq")), worked_input);
   // A label row alone, without a corner.
   write_text(dir, "h.csv", "a,b,c\n2,0,1\n2,3,0\n0,0,1\n");
-  ASSERT_EQ(convert(dir, "--labels h.labels h.csv h.frq").status, 0);
-  EXPECT_EQ(read_bytes(dir.file("h.frq")), worked);
+  ASSERT_EQ(run_convert(dir, "--labels h.labels h.csv h.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("h.frq")), worked_input);
   EXPECT_EQ(read_text(dir, "h.labels"), "a\nb\nc\n");
   // Pairs: items by first appearance, a missing count is 1, repeats add up.
   write_text(dir, "p.pairs", "a a 2\nb a\nb a\nb b 3\na c\nc c\n");
-  ASSERT_EQ(convert(dir, "--labels p.labels p.pairs p.frq").status, 0);
-  EXPECT_EQ(read_bytes(dir.file("p.frq")), worked);
+  ASSERT_EQ(run_convert(dir, "--labels p.labels p.pairs p.frq").status, 0);
+  EXPECT_EQ(read_bytes(dir.file("p.frq")), worked_input);
   EXPECT_EQ(read_text(dir, "p.labels"), "a\nb\nc\n");
   // Standard input and output, with the formats named.
-  const outcome piped = convert(dir, "--from pairs --to mtx - -", "cat p.pairs |");
+  const outcome piped = run_convert(dir, "--from pairs --to mtx - -", "cat p.pairs |");
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out, "%%MatrixMarket matrix coordinate integer general\n3 3 5\n1 1 2\n1 3 1\n"
                        "2 1 2\n2 2 3\n3 3 1\n");
@@ -112,13 +111,13 @@ TEST(Convert, RefusalsWriteNothing) {
   for (const refusal& r : refusals) {
     scratch_dir dir;
     write_text(dir, r.name, r.text);
-    const outcome out = convert(dir, r.name + " out.frq");
+    const outcome out = run_convert(dir, r.name + " out.frq");
     EXPECT_EQ(out.status, 1) << r.name << ": " << r.text;
     EXPECT_EQ(out.errors, "tornavel-convert: " + r.message + "\n");
     EXPECT_EQ(dir.names(), (std::vector<std::string>{r.name}));
   }
   scratch_dir dir;
-  EXPECT_EQ(convert(dir, "- out.frq").status, 2);  // standard input needs --from
+  EXPECT_EQ(run_convert(dir, "- out.frq").status, 2);  // standard input needs --from
 }
 
 TEST(Convert, WhatNumPySciPyAndPandasWriteReadsAsTheyReadIt) {
@@ -198,7 +197,7 @@ open('newline.csv', 'w').write(',"a\nb"\n"a\nb",1\n'); refuse('newline.csv', 'li
     const std::string kind = name.substr(dot + 1), input = name.substr(0, dot);
     if (kind != "want" && kind != "refuse") continue;
     ++cases;
-    const outcome out = convert(dir, input + " out.frq");
+    const outcome out = run_convert(dir, input + " out.frq");
     if (kind == "want") {
       EXPECT_EQ(out.status, 0) << input << ": " << out.errors;
       if (out.status == 0) {
@@ -213,10 +212,10 @@ open('newline.csv', 'w').write(',"a\nb"\n"a\nb",1\n'); refuse('newline.csv', 'li
   EXPECT_GT(cases, 50u);
 
   // And what the converter writes, as those libraries read it.
-  write_bytes(dir.file("w.frq"), worked);
+  write_bytes(dir.file("w.frq"), worked_input);
   write_text(dir, "w.labels", "a\nb c\nd,e\n");
-  for (const char* out : {"w.npy", "w.mtx", "w.tsv"}) ASSERT_EQ(convert(dir, "w.frq " + std::string(out)).status, 0);
-  ASSERT_EQ(convert(dir, "--labels w.labels w.frq w.csv").status, 0);
+  for (const char* out : {"w.npy", "w.mtx", "w.tsv"}) ASSERT_EQ(run_convert(dir, "w.frq " + std::string(out)).status, 0);
+  ASSERT_EQ(run_convert(dir, "--labels w.labels w.frq w.csv").status, 0);
   const outcome read = testing_support::run_script(
       dir, "/usr/bin/python3 -c \"import numpy as np, pandas as pd, scipy.io; "
            "print(np.load('w.npy').tolist(), scipy.io.mmread('w.mtx').toarray().astype(int).tolist(), "
@@ -231,31 +230,31 @@ open('newline.csv', 'w').write(',"a\nb"\n"a\nb",1\n'); refuse('newline.csv', 'li
 
 TEST(Convert, OutputsLabelsAndMemory) {
   scratch_dir dir;
-  write_bytes(dir.file("w.frq"), worked);
+  write_bytes(dir.file("w.frq"), worked_input);
   write_text(dir, "w.labels", "a\nb\nc\n");
   write_text(dir, "w.csv", ",a,b,c\na,2,0,1\nb,2,3,0\nc,0,0,1\n");
   // --labels names neither input nor output; - is standard output.
-  EXPECT_EQ(convert(dir, "--labels w.csv w.csv x.frq").status, 2);
-  EXPECT_EQ(convert(dir, "--labels x.frq w.csv x.frq").status, 2);
-  const outcome to_stdout = convert(dir, "--labels - w.csv x.frq");
+  EXPECT_EQ(run_convert(dir, "--labels w.csv w.csv x.frq").status, 2);
+  EXPECT_EQ(run_convert(dir, "--labels x.frq w.csv x.frq").status, 2);
+  const outcome to_stdout = run_convert(dir, "--labels - w.csv x.frq");
   EXPECT_EQ(to_stdout.out, "a\nb\nc\n");
   // --order ranks labels given in the items' own order, as the matrix was ranked.
   write_bytes(dir.file("o.ord"), words({2, 0, 1}));
-  EXPECT_EQ(convert(dir, "--order o.ord --labels w.labels w.frq - --to csv").out,
+  EXPECT_EQ(run_convert(dir, "--order o.ord --labels w.labels w.frq - --to csv").out,
             ",c,a,b\nc,2,0,1\na,2,3,0\nb,0,0,1\n");
-  write_bytes(dir.file("tornavel.frq"), worked);
-  EXPECT_NE(convert(dir, "--labels w.labels tornavel.frq x.csv").errors.find("note: "), std::string::npos);
+  write_bytes(dir.file("tornavel.frq"), worked_input);
+  EXPECT_NE(run_convert(dir, "--labels w.labels tornavel.frq x.csv").errors.find("note: "), std::string::npos);
   // Devices are written through, never replaced; a symbolic link is followed.
-  EXPECT_EQ(convert(dir, "w.frq /dev/full --to csv").errors, "tornavel-convert: /dev/full: No space left on device\n");
+  EXPECT_EQ(run_convert(dir, "w.frq /dev/full --to csv").errors, "tornavel-convert: /dev/full: No space left on device\n");
   struct stat device;
   ASSERT_EQ(stat("/dev/full", &device), 0);
   EXPECT_TRUE(S_ISCHR(device.st_mode));
   ASSERT_EQ(symlink("target.csv", dir.file("link.csv").c_str()), 0);
-  ASSERT_EQ(convert(dir, "w.frq link.csv").status, 0);
+  ASSERT_EQ(run_convert(dir, "w.frq link.csv").status, 0);
   EXPECT_EQ(read_text(dir, "target.csv"), "2,0,1\n2,3,0\n0,0,1\n");
   // A declared square of 42000 items with one count: a few MiB, and a file that is mostly hole.
   write_text(dir, "big.mtx", "%%MatrixMarket matrix coordinate integer general\n42000 42000 1\n7 7 5\n");
-  const outcome big = convert(dir, "big.mtx big.frq; cat .peak >&2", "/usr/bin/time -f %M -o .peak");
+  const outcome big = run_convert(dir, "big.mtx big.frq; cat .peak >&2", "/usr/bin/time -f %M -o .peak");
   ASSERT_EQ(big.status, 0);
   EXPECT_LT(std::stol(big.errors), 64 * 1024) << "peak KiB";
   struct stat frq;

@@ -23,17 +23,6 @@ TEST(Coding, LittleEndianWords) {
   EXPECT_EQ(bytes(out, out + 4), (bytes{0xfe, 0xff, 0xff, 0xff}));
 }
 
-TEST(MatrixFiles, PutWordWritesLowByteFirst) {
-  scratch_dir dir;
-  {
-    file_stream stream = file_stream::open(dir.file("w"), "wb");
-    put_word(3, stream);
-    put_word(-1, stream);
-    stream.close();
-  }
-  EXPECT_EQ(read_bytes(dir.file("w")), (bytes{3, 0, 0, 0, 0xff, 0xff, 0xff, 0xff}));
-}
-
 TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
   scratch_dir dir;
   const std::vector<std::int32_t> counts{7, 0, 2147483647, 1};

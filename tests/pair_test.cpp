@@ -16,6 +16,7 @@
 #include "tests/expected_files.h"
 #include "tests/random_matrices.h"
 #include "tests/scratch_dir.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -26,21 +27,8 @@ using testing_support::scratch_dir;
 using testing_support::words;
 using testing_support::write_bytes;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool address_sanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool address_sanitizer = true;
-#else
-constexpr bool address_sanitizer = false;
-#endif
-#else
-constexpr bool address_sanitizer = false;
-#endif
-
-outcome run_tool(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
-  return testing_support::run_in(dir, TORNAVEL_BINARY, args, prefix);
-}
+using testing_support::address_sanitizer;
+using testing_support::run_tool;
 
 using expected_pair = testing_support::expected_files;
 using testing_support::files_for;

@@ -6,12 +6,14 @@
 
 
 #include "tests/scratch_dir.h"
+#include "tests/support.h"
 #include "tool/heatmap.h"
 #include "tool/score_plot.h"
 
 namespace {
 
 using testing_support::bytes;
+using testing_support::run_show;
 using testing_support::read_bytes;
 using testing_support::scratch_dir;
 using testing_support::words;
@@ -21,11 +23,8 @@ const std::string examples = std::string(TORNAVEL_SOURCE_DIR) + "/examples/";
 
 using testing_support::outcome;
 
-outcome show(const scratch_dir& dir, const std::string& args, const std::string& env = "") {
-  return testing_support::run_in(dir, TORNAVEL_SHOW_BINARY, args, env);
-}
 
-void run_tool(const scratch_dir& dir, const std::string& input) {
+void rank_in(const scratch_dir& dir, const std::string& input) {
   ASSERT_EQ(testing_support::run_in(dir, TORNAVEL_BINARY, "'" + input + "'").status, 0);
 }
 
@@ -34,7 +33,7 @@ std::string first_line(const std::string& text) { return text.substr(0, text.fin
 TEST(Show, MatrixSummaryTableAndCut) {
   scratch_dir dir;
   const std::string letters = examples + "letters.frq";
-  const outcome wide = show(dir, "matrix " + letters + " --labels " + examples + "letters.labels",
+  const outcome wide = run_show(dir, "matrix " + letters + " --labels " + examples + "letters.labels",
                             "COLUMNS=400");
   EXPECT_EQ(wide.status, 0);
   EXPECT_EQ(wide.errors, "");
@@ -44,16 +43,16 @@ TEST(Show, MatrixSummaryTableAndCut) {
   EXPECT_EQ(wide.out.find("(shown:"), std::string::npos);
   EXPECT_EQ(std::count(wide.out.begin(), wide.out.end(), '\n'), 29);
 
-  const outcome narrow = show(dir, "matrix " + letters, "COLUMNS=40");
+  const outcome narrow = run_show(dir, "matrix " + letters, "COLUMNS=40");
   EXPECT_EQ(narrow.status, 0);
   EXPECT_NE(narrow.out.find("(shown: 6 of 27 columns, 27 of 27 rows;"), std::string::npos);
 }
 
 TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
   scratch_dir dir;
-  run_tool(dir, examples + "letters.frq");
+  rank_in(dir, examples + "letters.frq");
   const std::string labels = " --labels " + examples + "letters.labels";
-  const outcome ranked = show(dir, "order tornavel.ord" + labels + " --matrix " + examples +
+  const outcome ranked = run_show(dir, "order tornavel.ord" + labels + " --matrix " + examples +
                                        "letters.frq");
   EXPECT_EQ(ranked.status, 0);
   EXPECT_EQ(std::count(ranked.out.begin(), ranked.out.end(), '\n'), 28);
@@ -62,15 +61,15 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
             "   1     4  e      201071.031");
   // Scores line up on their points, whole ones too.
   EXPECT_NE(ranked.out.find("  84764\n"), std::string::npos);
-  EXPECT_EQ(first_line(show(dir, "order tornavel.ord").out), "rank  item");
-  const outcome tsv = show(dir, "order tornavel.ord --tsv" + labels + " --matrix " + examples +
+  EXPECT_EQ(first_line(run_show(dir, "order tornavel.ord").out), "rank  item");
+  const outcome tsv = run_show(dir, "order tornavel.ord --tsv" + labels + " --matrix " + examples +
                                     "letters.frq");
   EXPECT_EQ(tsv.out.substr(0, tsv.out.find('\n', 30)), "rank\tcolumn\tlabel\tscore\n1\t4\te\t201071.031");
   EXPECT_EQ(std::count(tsv.out.begin(), tsv.out.end(), '\n'), 28);
 
   // The reordered matrix named after the ranked items: e first on both axes.
   const outcome reordered =
-      show(dir, "matrix tornavel.frq" + labels + " --order tornavel.ord", "COLUMNS=30");
+      run_show(dir, "matrix tornavel.frq" + labels + " --order tornavel.ord", "COLUMNS=30");
   EXPECT_EQ(reordered.status, 0);
   const std::string table = reordered.out.substr(reordered.out.find('\n') + 1);
   EXPECT_EQ(first_line(table), "      e     _     i     a");
@@ -80,7 +79,7 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
 TEST(Show, HeatmapFile) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
-  const outcome o = show(dir, "matrix m --heatmap m.pgm --scale 1");
+  const outcome o = run_show(dir, "matrix m --heatmap m.pgm --scale 1");
   EXPECT_EQ(o.status, 0);
   bytes expected{'P', '5', '\n', '2', ' ', '2', '\n', '2', '5', '5', '\n'};
   expected.insert(expected.end(), {255, 128, 0, 255});  // 0 white, 3 black, 1 halfway (log)
@@ -101,58 +100,58 @@ TEST(Show, HeatmapFormatsAndPlaces) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
   // PNG by its name: the signature, then an IHDR of 2 x 2, 8-bit grey.
-  ASSERT_EQ(show(dir, "matrix m --heatmap m.png --scale 1").status, 0);
+  ASSERT_EQ(run_show(dir, "matrix m --heatmap m.png --scale 1").status, 0);
   const bytes png = read_bytes(dir.file("m.png"));
   ASSERT_GE(png.size(), 26u);
   EXPECT_EQ(bytes(png.begin(), png.begin() + 8), (bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}));
   EXPECT_EQ(bytes(png.begin() + 16, png.begin() + 26), (bytes{0, 0, 0, 2, 0, 0, 0, 2, 8, 0}));
   // "-" is standard output, holding the image alone; a device is written to, not replaced.
-  const outcome piped = show(dir, "matrix m --heatmap - --scale 1");
+  const outcome piped = run_show(dir, "matrix m --heatmap - --scale 1");
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.out.substr(0, 7), "P5\n2 2\n");
-  EXPECT_EQ(show(dir, "matrix m --heatmap /dev/null").status, 0);
+  EXPECT_EQ(run_show(dir, "matrix m --heatmap /dev/null").status, 0);
   struct stat null_device;
   ASSERT_EQ(stat("/dev/null", &null_device), 0);
   EXPECT_TRUE(S_ISCHR(null_device.st_mode));
   // A heatmap over a file being shown is refused (over the matrix itself, or its labels), and
   // one that cannot be written prints nothing.
   write_bytes(dir.file("x.pgm"), words({2, 2, 0, 1, 3, 0}));
-  const outcome over_input = show(dir, "matrix x.pgm --heatmap x.pgm");
+  const outcome over_input = run_show(dir, "matrix x.pgm --heatmap x.pgm");
   EXPECT_EQ(over_input.errors,
             "tornavel-show: x.pgm: is a file being shown; writing the heatmap would replace it\n");
   EXPECT_EQ(read_bytes(dir.file("x.pgm")), words({2, 2, 0, 1, 3, 0}));
   std::remove(dir.file("x.pgm").c_str());
   write_bytes(dir.file("m.pgm"), {'x'});
-  const outcome over = show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
+  const outcome over = run_show(dir, "matrix m --heatmap m.pgm --labels m.pgm");
   EXPECT_EQ(over.status, 1);
   EXPECT_EQ(over.errors,
             "tornavel-show: m.pgm: is a file being shown; writing the heatmap would replace it\n");
   EXPECT_EQ(read_bytes(dir.file("m.pgm")), (bytes{'x'}));
-  const outcome unwritable = show(dir, "matrix m --heatmap no/such/folder.pgm");
+  const outcome unwritable = run_show(dir, "matrix m --heatmap no/such/folder.pgm");
   EXPECT_EQ(unwritable.status, 1);
   EXPECT_EQ(unwritable.out, "");
-  EXPECT_EQ(show(dir, "matrix m --heatmap m.jpg").status, 2);
+  EXPECT_EQ(run_show(dir, "matrix m --heatmap m.jpg").status, 2);
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"m", "m.pgm", "m.png"}));
 }
 
 TEST(Show, PipesAndTheRankedMatrixNote) {
   scratch_dir dir;
-  run_tool(dir, examples + "letters.frq");
-  const outcome piped = show(dir, "order /dev/stdin", "cat tornavel.ord |");
+  rank_in(dir, examples + "letters.frq");
+  const outcome piped = run_show(dir, "order /dev/stdin", "cat tornavel.ord |");
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(std::count(piped.out.begin(), piped.out.end(), '\n'), 28);
   const std::string labels = " --labels " + examples + "letters.labels";
   // The ranked matrix in place of the one the order was made from: its scores would not
   // descend along the order.
-  const outcome slip = show(dir, "order tornavel.ord --matrix tornavel.frq");
+  const outcome slip = run_show(dir, "order tornavel.ord --matrix tornavel.frq");
   EXPECT_EQ(slip.status, 1);
   EXPECT_EQ(slip.errors, "tornavel-show: tornavel.frq: the order does not rank this matrix: give "
                          "the matrix it was made from\n");
-  EXPECT_EQ(show(dir, "order tornavel.ord --matrix " + examples + "letters.frq").status, 0);
-  const outcome unordered = show(dir, "matrix tornavel.frq" + labels);
+  EXPECT_EQ(run_show(dir, "order tornavel.ord --matrix " + examples + "letters.frq").status, 0);
+  const outcome unordered = run_show(dir, "matrix tornavel.frq" + labels);
   EXPECT_EQ(unordered.status, 0);
   EXPECT_NE(unordered.errors.find("--order tornavel.ord"), std::string::npos);
-  EXPECT_EQ(show(dir, "matrix tornavel.frq --order tornavel.ord" + labels).errors, "");
+  EXPECT_EQ(run_show(dir, "matrix tornavel.frq --order tornavel.ord" + labels).errors, "");
 }
 
 TEST(Show, RefusalsAndCommandLine) {
@@ -170,22 +169,22 @@ TEST(Show, RefusalsAndCommandLine) {
        "tornavel-show: labels: 1 names for 27 items\n"},
   };
   for (const auto& [args, message] : refusals) {
-    const outcome o = show(dir, args);
+    const outcome o = run_show(dir, args);
     EXPECT_EQ(o.status, 1) << args;
     EXPECT_EQ(o.errors, message) << args;
   }
   for (const char* args : {"", "matrix", "table x", "matrix x --bogus", "order x --heatmap y.pgm",
                            "matrix x --labels"}) {
-    const outcome o = show(dir, args);
+    const outcome o = run_show(dir, args);
     EXPECT_EQ(o.status, 2) << args;
     EXPECT_NE(o.errors.find("usage: tornavel-show matrix"), std::string::npos) << args;
   }
-  EXPECT_EQ(show(dir, "order a b").errors.substr(0, 38), "tornavel-show: unexpected argument b\nu");
-  EXPECT_EQ(show(dir, "-h").status, 0);
-  const outcome help = show(dir, "--help");
+  EXPECT_EQ(run_show(dir, "order a b").errors.substr(0, 38), "tornavel-show: unexpected argument b\nu");
+  EXPECT_EQ(run_show(dir, "-h").status, 0);
+  const outcome help = run_show(dir, "--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--heatmap OUT"), std::string::npos);
-  EXPECT_EQ(show(dir, "--version").out, "tornavel-show 0.1.0\n");
+  EXPECT_EQ(run_show(dir, "--version").out, "tornavel-show 0.1.0\n");
 }
 
 TEST(Show, MemoryFollowsThePictureNotTheMatrix) {
@@ -197,7 +196,7 @@ TEST(Show, MemoryFollowsThePictureNotTheMatrix) {
            "printf '\\007' | dd of=m bs=1 seek=100000 conv=notrunc status=none");
   ASSERT_EQ(made.status, 0);
   for (const char* args : {"matrix m", "matrix m --heatmap m.png"}) {
-    const outcome o = show(dir, args + std::string(" >/dev/null; cat .peak >&2"),
+    const outcome o = run_show(dir, args + std::string(" >/dev/null; cat .peak >&2"),
                            "/usr/bin/time -f %M -o .peak");
     ASSERT_EQ(o.status, 0) << args << o.errors;
     EXPECT_LT(std::stol(o.errors), 48 * 1024) << args << ": peak KiB";
@@ -211,21 +210,21 @@ TEST(Show, TextFromFilesIsEscapedAndStandardOutputHoldsAnImageAlone) {
   // An escape sequence, a C1 control (CSI as UTF-8) and a right-to-left override in the labels.
   const std::string labels = "a\x1b]0;title\x07\n\xc2\x9b" "31m\xe2\x80\xae" "b\n";
   write_bytes(dir.file("l"), bytes(labels.begin(), labels.end()));
-  const outcome table = show(dir, "matrix m --labels l");
+  const outcome table = run_show(dir, "matrix m --labels l");
   EXPECT_EQ(table.status, 0);
   EXPECT_NE(table.out.find(R"('a\x1b]0;title\x07')"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find(R"('\u{9b}31m\u{202e}b')"), std::string::npos) << table.out;
-  const outcome listing = show(dir, "order o --labels l");
+  const outcome listing = run_show(dir, "order o --labels l");
   EXPECT_EQ(listing.out.find('\x1b'), std::string::npos);
   // The TSV table stays exact, so a label that would break it is refused.
   write_bytes(dir.file("t"), {'a', '\t', 'x', '\n', 'b', '\n'});
-  const outcome tsv = show(dir, "order o --labels t --tsv");
+  const outcome tsv = run_show(dir, "order o --labels t --tsv");
   EXPECT_EQ(tsv.status, 1);
   EXPECT_EQ(tsv.errors, "tornavel-show: t: line 1: a label holds a tab\n");
   // A file that says it is empty but has bytes is read as a stream; an image sent to standard
   // output by another name comes alone.
-  EXPECT_EQ(show(dir, "order /proc/self/auxv").status, 1);
-  const outcome image = show(dir, "matrix m --heatmap /dev/stdout --scale 1 | cat");
+  EXPECT_EQ(run_show(dir, "order /proc/self/auxv").status, 1);
+  const outcome image = run_show(dir, "matrix m --heatmap /dev/stdout --scale 1 | cat");
   EXPECT_EQ(image.status, 0);
   EXPECT_EQ(image.out.substr(0, 7), "P5\n2 2\n");
   EXPECT_EQ(image.out.size(), 11u + 4u);
@@ -238,12 +237,12 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   scratch_dir dir;
   write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
   write_bytes(dir.file("l"), {'a', 'x', '\n', 'b', '<', '\n'});
-  ASSERT_EQ(show(dir, "matrix m --heatmap m.pgm").status, 0);
+  ASSERT_EQ(run_show(dir, "matrix m --heatmap m.pgm").status, 0);
   EXPECT_EQ(read_bytes(dir.file("m.pgm")).size(), 15u + 512 * 512);
-  ASSERT_EQ(show(dir, "matrix m --heatmap m.png --colors viridis --scale 3").status, 0);
+  ASSERT_EQ(run_show(dir, "matrix m --heatmap m.png --colors viridis --scale 3").status, 0);
   const bytes png = read_bytes(dir.file("m.png"));
   EXPECT_EQ(bytes(png.begin() + 16, png.begin() + 26), (bytes{0, 0, 0, 6, 0, 0, 0, 6, 8, 2}));  // RGB
-  ASSERT_EQ(show(dir, "matrix m --labels l --heatmap m.svg --colors viridis").status, 0);
+  ASSERT_EQ(run_show(dir, "matrix m --labels l --heatmap m.svg --colors viridis").status, 0);
   const bytes svg_bytes = read_bytes(dir.file("m.svg"));
   const std::string svg(svg_bytes.begin(), svg_bytes.end());
   for (const char* part : {">ax</text>", ">b&lt;</text>", "count, log scale", ">3</text>", ">0</text>"}) {
@@ -251,7 +250,7 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   }
   // The scores by rank, named where they start; log-scaled where they span decades.
   write_bytes(dir.file("o"), words({0, 1}));
-  ASSERT_EQ(show(dir, "order o --matrix m --labels l --plot p.svg").status, 0);
+  ASSERT_EQ(run_show(dir, "order o --matrix m --labels l --plot p.svg").status, 0);
   const bytes plot_bytes = read_bytes(dir.file("p.svg"));
   const std::string plot(plot_bytes.begin(), plot_bytes.end());
   EXPECT_NE(plot.find(">rank</text>"), std::string::npos);
@@ -261,7 +260,7 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   for (const char* refused : {"matrix m --heatmap m.pgm --colors viridis", "matrix m --scale 2",
                               "matrix m --heatmap m.png --scale 0", "matrix m --heatmap m.png --colors red",
                               "order o --plot p.svg", "order o --matrix m --plot p.png"}) {
-    EXPECT_EQ(show(dir, refused).status, 2) << refused;
+    EXPECT_EQ(run_show(dir, refused).status, 2) << refused;
   }
   if (testing_support::run_script(dir, "rsvg-convert --version").status != 0) {
     GTEST_SKIP() << "rsvg-convert (librsvg2-bin) is not installed to render the SVG";

@@ -14,6 +14,7 @@
 #include "tests/plain_model.h"
 #include "tests/random_matrices.h"
 #include "tests/scratch_dir.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -25,11 +26,9 @@ using testing_support::write_bytes;
 
 using testing_support::outcome;
 
-outcome run_tool(const scratch_dir& dir, const std::string& args, const std::string& prefix = "") {
-  return testing_support::run_in(dir, TORNAVEL_BINARY, args, prefix);
-}
+using testing_support::run_tool;
+using testing_support::worked_input;
 
-const bytes worked_input = words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1});
 
 TEST(Tool, WorkedExampleByteForByte) {
   scratch_dir dir;
@@ -139,13 +138,9 @@ TEST(Tool, LargerInputsFromFilesAndPipesAlike) {
 TEST(Tool, MemoryFollowsTheItemsNotTheMatrix) {
   // 256 MiB of counts under a 192 MiB address-space limit: loading them whole would fail. (The
   // sanitizers reserve terabytes of address space up front.)
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
-#endif
-#endif
+  if (testing_support::address_sanitizer) {
+    GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+  }
   scratch_dir dir;
   const std::int32_t side = 8192;
   std::vector<std::int32_t> identity(side);
