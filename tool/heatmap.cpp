@@ -276,4 +276,11 @@ std::string heatmap_svg(const heatmap_values& values, const heatmap_style& style
   return svg;
 }
 
+std::vector<unsigned char> heatmap_file(const heatmap_values& values, const heatmap_style& style,
+                                        image_format format, const std::vector<std::string>& labels) {
+  if (format != image_format::svg) return encode_image(render_heatmap(values, style), format);
+  const std::string svg = heatmap_svg(values, style, labels);
+  return std::vector<unsigned char>(svg.begin(), svg.end());
+}
+
 }  // namespace tornavel

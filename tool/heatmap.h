@@ -82,6 +82,10 @@ std::vector<unsigned char> encode_image(const grey_image& image, image_format fo
 std::string heatmap_svg(const heatmap_values& values, const heatmap_style& style,
                         const std::vector<std::string>& labels);
 
+// The bytes of the heatmap's file in the given format: an image, or an SVG picture.
+std::vector<unsigned char> heatmap_file(const heatmap_values& values, const heatmap_style& style,
+                                        image_format format, const std::vector<std::string>& labels);
+
 }  // namespace tornavel
 
 #endif  // TORNAVEL_TOOL_HEATMAP_H_

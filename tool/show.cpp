@@ -1,25 +1,12 @@
 #include "tool/show.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "matrix_files/matrix_files.h"
-#include "ranking/ranking.h"
 #include "tool/program.h"
-#include "tool/heatmap.h"
-#include "tool/input_rows.h"
-#include "tool/labels_file.h"
-#include "tool/score_plot.h"
+#include "tool/show_views.h"
 #include "tool/signals.h"
 
 namespace tornavel {
@@ -66,30 +53,8 @@ constexpr const char* help =
     "Exit status: 0 on success, 1 for a file that cannot be read, written or understood,\n"
     "2 for a wrong command line.\n";
 
-constexpr std::size_t row_limit = 60;
-
-struct options {
-  std::string kind;  // "matrix" or "order"
-  std::string file;
-  std::optional<std::string> labels, heatmap, matrix, order, colors, scale, plot;
-  bool tsv = false;
-};
-
-// Whether name is a file that exists and is not a regular file: a device, a FIFO, a terminal.
-bool is_special_file(const std::string& name) {
-  struct stat status;
-  return stat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
-}
-
-// The heatmap's format, from its name; a device or FIFO without a telling name gets PGM.
-std::optional<image_format> image_format_for(const std::string& name) {
-  if (const auto format = heatmap_format(name)) return format;
-  if (is_special_file(name)) return image_format::pgm;
-  return std::nullopt;
-}
-
-options parse(int argc, char** argv) {
-  options o;
+show_options parse(int argc, char** argv) {
+  show_options o;
   std::vector<std::string> operands;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -153,267 +118,6 @@ options parse(int argc, char** argv) {
   return o;
 }
 
-std::size_t terminal_width() {
-  winsize size{};
-  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
-  }
-  if (const char* columns = std::getenv("COLUMNS")) {
-    const long width = std::strtol(columns, nullptr, 10);
-    if (width > 0) return static_cast<std::size_t>(width);
-  }
-  return 80;
-}
-
-std::string name_of(const std::vector<std::string>& labels, std::size_t item) {
-  return labels.empty() ? std::to_string(item) : labels[item];
-}
-
-// Refuses a heatmap name that is one of the files being shown: writing it would replace them.
-void check_not_shown(const options& o, const std::string& heatmap) {
-  struct stat image;
-  if (heatmap == "-" || stat(heatmap.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return;
-  for (const std::optional<std::string>& shown : {std::optional(o.file), o.labels, o.order}) {
-    struct stat file;
-    if (shown && stat(shown->c_str(), &file) == 0 && file.st_dev == image.st_dev &&
-        file.st_ino == image.st_ino) {
-      throw file_error(heatmap, "is a file being shown; writing the heatmap would replace it");
-    }
-  }
-}
-
-// Whether the heatmap goes to standard output: "-", or a name for the same file (/dev/stdout).
-bool heatmap_is_standard_output(const std::string& name) {
-  struct stat image, out;
-  return name == "-" || (stat(name.c_str(), &image) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
-                         image.st_dev == out.st_dev && image.st_ino == out.st_ino);
-}
-
-// Writes the picture to standard output for "-", into a device or FIFO as it stands, and
-// otherwise as a staged file, so that a failure leaves no half-written picture.
-void write_picture(const std::vector<unsigned char>& bytes, const std::string& name) {
-  if (name == "-") {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
-      throw file_error("standard output", "write error");
-    }
-    return;
-  }
-  if (is_special_file(name)) {
-    file_stream out = file_stream::open(name, "wb");
-    write_exact(out, bytes.data(), bytes.size());
-    out.close();
-    return;
-  }
-  staged_file out(name);
-  write_exact(out.stream(), bytes.data(), bytes.size());
-  out.finish();
-  publish_together({&out}, publishing_for("tornavel-show"));
-}
-
-void write_heatmap(const heatmap_values& values, const options& o, const std::vector<std::string>& labels) {
-  const heatmap_style style{o.colors && *o.colors == "viridis" ? colour_map::viridis : colour_map::grey,
-                            o.scale ? static_cast<std::size_t>(std::stoi(*o.scale)) : 0};
-  const image_format format = *image_format_for(*o.heatmap);
-  if (format == image_format::svg) {
-    const std::string svg = heatmap_svg(values, style, labels);
-    write_picture(std::vector<unsigned char>(svg.begin(), svg.end()), *o.heatmap);
-  } else {
-    write_picture(encode_image(render_heatmap(values, style), format), *o.heatmap);
-  }
-}
-
-// The matrix tornavel writes is in rank order, while labels name items in file order: say so
-// when labels are applied to such a matrix without its order file.
-void warn_of_ranked_matrix(const options& o) {
-  const std::size_t slash = o.file.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : o.file.substr(0, slash + 1);
-  const std::string base = o.file.substr(folder.size());
-  struct stat status;
-  if (o.labels && !o.order && base == matrix_file_name &&
-      stat((folder + order_file_name).c_str(), &status) == 0) {
-    std::fprintf(stderr,
-                 "tornavel-show: note: the labels name rows and columns in file order; if %s is "
-                 "in rank order, --order %stornavel.ord names them after the ranked items\n",
-                 printable_name(o.file).c_str(), folder.c_str());
-  }
-}
-
-// The labels to name a matrix's rows and columns by: the labels file's, permuted by the order
-// file if one is given; none without a labels file.
-std::vector<std::string> matrix_labels(const options& o, std::size_t items) {
-  std::vector<std::string> labels;
-  if (!o.labels) return labels;
-  labels = load_labels(*o.labels, items);
-  if (!o.order) return labels;
-  const std::vector<std::int32_t> order = load_order_file(*o.order);
-  if (order.size() != labels.size()) {
-    throw file_error(*o.order, "has " + std::to_string(order.size()) + " entries for " +
-                                   std::to_string(labels.size()) + " items");
-  }
-  std::vector<std::string> ranked;
-  for (std::int32_t item : order) ranked.push_back(labels[static_cast<std::size_t>(item)]);
-  return ranked;
-}
-
-void show_matrix(const options& o) {
-  if (o.heatmap) check_not_shown(o, *o.heatmap);
-  count_matrix_input matrix = count_matrix_input::open(o.file);
-  warn_of_ranked_matrix(o);
-  const auto columns = static_cast<std::size_t>(matrix.columns());
-  const std::size_t rows = matrix.stored_rows();
-  std::vector<std::string> labels =
-      matrix_labels(o, std::max(columns, static_cast<std::size_t>(matrix.rows())));
-  for (std::string& label : labels) label = printable_name(label);
-  const bool image_alone = o.heatmap && heatmap_is_standard_output(*o.heatmap);
-  if (o.heatmap && rows == 0) throw file_error(o.file, "matrix has no counts to draw");
-
-  // One pass over the rows, a few megabytes at a time, for the summary and the heatmap.
-  std::optional<heatmap_drawing> drawing;
-  if (o.heatmap) drawing.emplace(columns, rows);
-  std::int64_t total = 0;
-  std::int32_t largest = 0;
-  const std::size_t block_rows = rows == 0 ? 0 : std::max<std::size_t>(1, (std::size_t{1} << 20) / columns);
-  std::vector<std::int32_t> scratch(block_rows * columns);
-  for (std::size_t first = 0; first < rows; first += block_rows) {
-    const std::span<const std::int32_t> block =
-        matrix.read_rows(first, std::min(block_rows, rows - first), scratch);
-    for (std::int32_t count : block) {
-      total += count;
-      largest = std::max(largest, count);
-    }
-    if (drawing) drawing->add_rows(block);
-  }
-  // The image first, so that a failure to write it prints nothing else.
-  if (drawing) {
-    write_heatmap(drawing->finish(), o, labels);
-    if (image_alone) return;  // standard output holds the image alone
-  }
-  std::printf("%s: %d columns x %d rows, total %lld, largest count %d\n",
-              printable_name(o.file).c_str(), matrix.columns(), matrix.rows(),
-              static_cast<long long>(total), largest);
-  if (rows == 0) return;
-
-  std::size_t name_width = 1, cell_width = std::to_string(largest).size();
-  for (std::size_t i = 0; i < std::max(columns, rows); ++i) {
-    name_width = std::max(name_width, name_of(labels, i).size());
-    if (i < columns) cell_width = std::max(cell_width, name_of(labels, i).size());
-  }
-  const std::size_t width = terminal_width();
-  const std::size_t fit = width > name_width ? (width - name_width) / (cell_width + 1) : 0;
-  const std::size_t shown_columns = std::clamp<std::size_t>(fit, 1, columns);
-  const std::size_t shown_rows = std::min(rows, row_limit);
-
-  std::printf("%*s", static_cast<int>(name_width), "");
-  for (std::size_t k = 0; k < shown_columns; ++k) {
-    std::printf(" %*s", static_cast<int>(cell_width), name_of(labels, k).c_str());
-  }
-  std::printf("\n");
-  // Only the rows shown are read again, one at a time.
-  matrix.expect_rows_out_of_order();
-  std::vector<std::int32_t> row(columns);
-  for (std::size_t r = 0; r < shown_rows; ++r) {
-    const std::span<const std::int32_t> counts = matrix.read_rows(r, 1, row);
-    std::printf("%-*s", static_cast<int>(name_width), name_of(labels, r).c_str());
-    for (std::size_t k = 0; k < shown_columns; ++k) {
-      std::printf(" %*d", static_cast<int>(cell_width), counts[k]);
-    }
-    std::printf("\n");
-  }
-  matrix.check_unchanged();
-  if (shown_columns < columns || shown_rows < rows) {
-    std::printf("(shown: %zu of %zu columns, %zu of %zu rows; --heatmap draws the whole matrix)\n",
-                shown_columns, columns, shown_rows, rows);
-  }
-}
-
-void show_order(const options& o) {
-  const std::vector<std::int32_t> order = load_order_file(o.file);
-  std::vector<std::string> labels;
-  if (o.labels) labels = load_labels(*o.labels, order.size());
-  // The TSV table is data for other programs: labels go out as they are (a labels file holds
-  // no tab or line break that could break it). On a terminal they are escaped.
-  if (!o.tsv) {
-    for (std::string& label : labels) label = printable_name(label);
-  }
-  std::vector<column_rank> scores;
-  if (o.matrix) {
-    count_matrix_input matrix = count_matrix_input::open(*o.matrix);
-    if (static_cast<std::size_t>(matrix.columns()) != order.size()) {
-      throw file_error(*o.matrix, "has " + std::to_string(matrix.columns()) +
-                                      " columns, the order " + std::to_string(order.size()));
-    }
-    input_rows rows(matrix);
-    scores = score_columns(rows);
-    // A ranked matrix (tornavel.frq) in place of the one the order was made from gives scores
-    // that do not descend along the order: shown, they would mislead.
-    for (std::size_t i = 1; i < order.size(); ++i) {
-      if (compare_rank(scores[static_cast<std::size_t>(order[i - 1])], scores[static_cast<std::size_t>(order[i])]) > 0) {
-        throw file_error(*o.matrix, "the order does not rank this matrix: give the matrix it was made from");
-      }
-    }
-    if (o.plot) {
-      std::vector<float> ranked_scores;
-      std::vector<std::string> ranked_labels;
-      for (std::int32_t item : order) {
-        ranked_scores.push_back(scores[static_cast<std::size_t>(item)].score);
-        if (!labels.empty()) ranked_labels.push_back(labels[static_cast<std::size_t>(item)]);
-      }
-      const std::string svg = score_plot_svg(ranked_scores, ranked_labels);
-      write_picture(std::vector<unsigned char>(svg.begin(), svg.end()), *o.plot);
-    }
-  }
-  if (o.tsv) {
-    // Data for other programs: every rank, the scores in nine significant digits, which give
-    // back their binary32 bits.
-    std::printf("rank\tcolumn\tlabel\tscore\n");
-    for (std::size_t i = 0; i < order.size(); ++i) {
-      const auto item = static_cast<std::size_t>(order[i]);
-      std::printf("%zu\t%zu\t%s\t", i + 1, item, labels.empty() ? "" : labels[item].c_str());
-      if (!scores.empty()) std::printf("%.9g", static_cast<double>(scores[item].score));
-      std::printf("\n");
-    }
-    return;
-  }
-  // Scores in nine significant digits, which give back their binary32 bits, lined up on the
-  // point.
-  std::vector<std::string> whole(scores.size()), fraction(scores.size());
-  std::size_t whole_width = 0, fraction_width = 0;
-  for (std::size_t k = 0; k < scores.size(); ++k) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(scores[k].score));
-    const std::string t = text;
-    const std::size_t point = std::min(t.find('.'), t.size());
-    whole[k] = t.substr(0, point);
-    fraction[k] = t.substr(point);
-    whole_width = std::max(whole_width, whole[k].size());
-    fraction_width = std::max(fraction_width, fraction[k].size());
-  }
-  const std::size_t rank_width = std::max<std::size_t>(4, std::to_string(order.size()).size());
-  const std::size_t item_width =
-      std::max<std::size_t>(4, std::to_string(order.empty() ? 0 : order.size() - 1).size());
-  std::size_t label_width = 5;
-  for (const std::string& label : labels) label_width = std::max(label_width, label.size());
-  const auto line = [&](const std::string& rank, const std::string& item, const std::string& label,
-                        const std::string& score_whole, const std::string& score_fraction) {
-    std::string out = std::string(rank_width - rank.size(), ' ') + rank + "  " +
-                      std::string(item_width - item.size(), ' ') + item;
-    if (!labels.empty()) out += "  " + label + std::string(label_width - label.size(), ' ');
-    if (!scores.empty()) {
-      out += "  " + std::string(whole_width - std::min(whole_width, score_whole.size()), ' ') +
-             score_whole + score_fraction;
-    }
-    while (!out.empty() && out.back() == ' ') out.pop_back();  // no line ends in blanks
-    std::printf("%s\n", out.c_str());
-  };
-  whole_width = std::max<std::size_t>(whole_width, scores.empty() ? 0 : 5);
-  line("rank", "item", "label", "score", "");
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const auto item = static_cast<std::size_t>(order[i]);
-    line(std::to_string(i + 1), std::to_string(item), labels.empty() ? "" : labels[item],
-         scores.empty() ? "" : whole[item], scores.empty() ? "" : fraction[item]);
-  }
-}
-
 }  // namespace
 
 int show(int argc, char** argv) {
@@ -432,7 +136,7 @@ int show(int argc, char** argv) {
   }
   handle_signals();
   return run_program("tornavel-show", usage, "", [&] {
-    const options o = parse(argc, argv);
+    const show_options o = parse(argc, argv);
     std::vector<std::string> files{o.file};
     for (const auto& file : {o.labels, o.matrix, o.order}) {
       if (file) files.push_back(*file);
