@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <new>
 
+#include "tool/svg_text.h"
+
 namespace tornavel {
 
 heatmap_drawing::heatmap_drawing(std::size_t columns, std::size_t rows, std::size_t max_side)
@@ -185,23 +187,6 @@ std::string base64(const std::vector<unsigned char>& bytes) {
   return out;
 }
 
-// Text for an SVG element: the five characters XML gives meaning escaped; bytes that are not
-// allowed in XML (C0 controls) dropped.
-std::string xml_text(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') out += c;
-    }
-  }
-  return out;
-}
 
 std::string image_element(double x, double y, double width, double height, const grey_image& image) {
   char head[200];

@@ -4,26 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tool/svg_text.h"
+
 namespace tornavel {
-namespace {
-
-// Text for an SVG element, with what XML gives meaning escaped and C0 controls dropped.
-std::string xml_text(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20) out += c;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 std::string score_plot_svg(const std::vector<float>& scores, const std::vector<std::string>& labels) {
   constexpr double width = 640, height = 400, left = 100, right = 20, top = 20, bottom = 50;
