@@ -163,6 +163,7 @@ TEST(Show, RefusalsAndCommandLine) {
   const std::pair<std::string, std::string> refusals[] = {
       {"matrix bad", "tornavel-show: bad: negative count -4 at row 0, column 1\n"},
       {"matrix missing", "tornavel-show: missing: No such file or directory\n"},
+      {"matrix -- -x", "tornavel-show: -x: No such file or directory\n"},  // after --, a name
       {"order odd", "tornavel-show: odd: order file is not a whole number of 4-byte entries (5 bytes)\n"},
       {"order dup", "tornavel-show: dup: entry 1 (1) is not part of a permutation of 0..1\n"},
       {"matrix " + examples + "letters.frq --labels labels",

@@ -1,6 +1,9 @@
 #include "tool/show.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,40 +56,45 @@ constexpr const char* help =
     "Exit status: 0 on success, 1 for a file that cannot be read, written or understood,\n"
     "2 for a wrong command line.\n";
 
+// Reads the command line with CLI11, as the converter does, keeping the messages the viewer
+// has always given. Throws usage_error, or the CLI11 exceptions that ask for help or the
+// version.
 show_options parse(int argc, char** argv) {
   show_options o;
+  CLI::App app{"", "tornavel-show"};
+  app.set_help_flag("-h,--help");
+  app.set_version_flag("--version", std::string("tornavel-show ") + program_version());
   std::vector<std::string> operands;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::optional<std::string> value;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-      value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
-    }
-    std::optional<std::string>* target = arg == "--labels"    ? &o.labels
-                                         : arg == "--heatmap" ? &o.heatmap
-                                         : arg == "--matrix"  ? &o.matrix
-                                         : arg == "--order"   ? &o.order
-                                         : arg == "--colors"  ? &o.colors
-                                         : arg == "--scale"   ? &o.scale
-                                         : arg == "--plot"    ? &o.plot
-                                                              : nullptr;
-    if (target != nullptr) {
-      if (!value) {
-        if (i + 1 == argc) throw usage_error{"option " + arg + " needs a value"};
-        value = argv[++i];
-      }
-      *target = *value;
-    } else if (arg == "--tsv") {
-      o.tsv = true;
-    } else if (arg == "--") {
-      operands.insert(operands.end(), argv + i + 1, argv + argc);
+  app.add_option("operands", operands);
+  for (const auto& [name, target] : {std::pair{"--labels", &o.labels}, std::pair{"--heatmap", &o.heatmap},
+                                      std::pair{"--matrix", &o.matrix}, std::pair{"--order", &o.order},
+                                      std::pair{"--colors", &o.colors}, std::pair{"--scale", &o.scale},
+                                      std::pair{"--plot", &o.plot}}) {
+    app.add_option(name, *target);
+  }
+  app.add_flag("--tsv", o.tsv);
+  app.allow_extras(true);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ArgumentMismatch& error) {
+    // "--labels: 1 required TEXT missing": an option at the end, without its value.
+    const std::string what = error.what();
+    throw usage_error{"option " + what.substr(0, what.find(':')) + " needs a value"};
+  } catch (const CLI::CallForHelp&) {
+    throw;
+  } catch (const CLI::CallForVersion&) {
+    throw;
+  } catch (const CLI::ParseError& error) {
+    throw usage_error{error.what()};
+  }
+  // What CLI11 left: after "--", operands however they look; before, an unknown option.
+  const std::vector<std::string> extras = app.remaining();
+  for (auto extra = extras.begin(); extra != extras.end(); ++extra) {
+    if (*extra == "--") {
+      operands.insert(operands.end(), extra + 1, extras.end());
       break;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      throw usage_error{"unknown option " + arg};
-    } else {
-      operands.push_back(arg);
     }
+    throw usage_error{(extra->size() > 1 && (*extra)[0] == '-' ? "unknown option " : "unexpected argument ") + *extra};
   }
   if (operands.size() > 2) throw usage_error{"unexpected argument " + operands[2]};
   if (operands.size() != 2) throw usage_error{"expected a kind (matrix or order) and a file"};
@@ -121,22 +129,23 @@ show_options parse(int argc, char** argv) {
 }  // namespace
 
 int show(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") break;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(usage, stdout);
-      std::fputs(help, stdout);
-      return std::fflush(stdout) == 0 ? exit_success : exit_failure;
-    }
-    if (arg == "--version") {
-      std::printf("tornavel-show %s\n", program_version());
-      return std::fflush(stdout) == 0 ? exit_success : exit_failure;
-    }
+  // Help and the version come before anything else is read or checked.
+  std::optional<show_options> parsed;
+  try {
+    parsed = parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(usage, stdout);
+    std::fputs(help, stdout);
+    return std::fflush(stdout) == 0 ? exit_success : exit_failure;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("tornavel-show %s\n", program_version());
+    return std::fflush(stdout) == 0 ? exit_success : exit_failure;
+  } catch (const usage_error&) {
+    // Reported below, as every failure is.
   }
   handle_signals();
   return run_program("tornavel-show", usage, "", [&] {
-    const show_options o = parse(argc, argv);
+    const show_options o = parsed ? *parsed : parse(argc, argv);
     std::vector<std::string> files{o.file};
     for (const auto& file : {o.labels, o.matrix, o.order}) {
       if (file) files.push_back(*file);
