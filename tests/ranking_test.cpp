@@ -81,6 +81,9 @@ TEST(Ranking, CompareRankIsATotalOrder) {
   EXPECT_EQ(compare_rank(tied, high), -1);  // equal scores: lower column first
   EXPECT_EQ(compare_rank(high, tied), 1);
   EXPECT_EQ(compare_rank(high, high), 0);
+  // rank_columns sorts by integer keys: the same order, -0 tied with +0, negatives last.
+  std::vector<column_rank> records{{0, -0.0f}, {1, 0.0f}, {2, -3.5f}, {3, 2.0f}, {4, 2.0f}, {5, 1e-30f}};
+  EXPECT_EQ(rank_columns(records), (std::vector<std::int32_t>{3, 4, 5, 0, 1, 2}));
 }
 
 TEST(Ranking, ColumnSumBeyondThirtyTwoBits) {
