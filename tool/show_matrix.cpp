@@ -55,8 +55,8 @@ void warn_of_ranked_matrix(const show_options& o) {
       stat((folder + order_file_name).c_str(), &status) == 0) {
     std::fprintf(stderr,
                  "tornavel-show: note: the labels name rows and columns in file order; if %s is "
-                 "in rank order, --order %stornavel.ord names them after the ranked items\n",
-                 printable_name(o.file).c_str(), folder.c_str());
+                 "in rank order, --order %s names them after the ranked items\n",
+                 printable_name(o.file).c_str(), printable_name(folder + order_file_name).c_str());
   }
 }
 
