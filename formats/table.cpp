@@ -313,9 +313,8 @@ void read_table(text_lines& in, char separator, count_matrix_builder& builder) {
     builder.finish(source_place::at_line(in.number()), std::move(column_labels));
     return;
   }
-  if (header) {
-    // Labels above, and a first column of numbers that may be counts or labels: held.
-  }
+  // Otherwise the first column may be counts or labels (numbers either way): the table is held
+  // until its shape tells.
   held_table t;
   t.first_row = std::move(first_row);
   // Keeps a record's first cell (a count or a label, as the layout will say) and its non-zero

@@ -44,16 +44,18 @@ std::int32_t count_matrix_builder::count_of(std::uint64_t value, const source_pl
 }
 
 std::int32_t count_matrix_builder::count_of(double value, const source_place& where) const {
+  // Compared in double, where 2^31 - 1 is exact (2147483648.0, a float32's 2^31 - 1, is not a
+  // count). The text of a value is made only for the message of one refused.
+  if (value >= 0 && value <= static_cast<double>(most_count) && value == std::floor(value)) {
+    return static_cast<std::int32_t>(value);
+  }
   char text[40];
   std::snprintf(text, sizeof text, "%.17g", value);
   if (std::isnan(value)) refuse(where, "not a number: nan");
   if (std::isinf(value)) refuse(where, std::string("infinite value ") + text);
   if (value < 0) refuse(where, std::string("negative value ") + text);
   if (value != std::floor(value)) refuse(where, std::string("fractional value ") + text);
-  // Compared in double, where 2^31 - 1 is exact (2147483648.0, a float32's 2^31 - 1, is not a
-  // count).
-  if (value > static_cast<double>(most_count)) refuse(where, std::string("value ") + text + " beyond 2^31 - 1");
-  return static_cast<std::int32_t>(value);
+  refuse(where, std::string("value ") + text + " beyond 2^31 - 1");
 }
 
 void count_matrix_builder::check_side(std::int64_t rows, std::int64_t columns,

@@ -32,32 +32,25 @@ class count_rules {
  public:
   count_rules() : builder_("matrix", sink_) {}
 
+  // The value as a count, by the builder's rules for its type.
   template <typename T>
   std::int32_t count(T value, std::int64_t row, std::int64_t column) const {
-    if constexpr (std::is_same_v<T, bool>) {
-      return value ? 1 : 0;
-    } else if constexpr (std::is_floating_point_v<T>) {
-      if (value >= 0 && value <= 2147483647.0 && value == std::floor(value)) return static_cast<std::int32_t>(value);
-      return refuse(static_cast<double>(value), row, column);
-    } else if constexpr (std::is_signed_v<T>) {
-      if (value >= 0 && static_cast<std::int64_t>(value) <= 2147483647) return static_cast<std::int32_t>(value);
-      return refuse(static_cast<std::int64_t>(value), row, column);
-    } else {
-      if (static_cast<std::uint64_t>(value) <= 2147483647) return static_cast<std::int32_t>(value);
-      return refuse(static_cast<std::uint64_t>(value), row, column);
-    }
-  }
-
- private:
-  template <typename T>
-  std::int32_t refuse(T value, std::int64_t row, std::int64_t column) const {
     try {
-      return builder_.count_of(value, source_place::element(row, column));
+      if constexpr (std::is_same_v<T, bool>) {
+        return value ? 1 : 0;
+      } else if constexpr (std::is_floating_point_v<T>) {
+        return builder_.count_of(static_cast<double>(value), source_place::element(row, column));
+      } else if constexpr (std::is_signed_v<T>) {
+        return builder_.count_of(static_cast<std::int64_t>(value), source_place::element(row, column));
+      } else {
+        return builder_.count_of(static_cast<std::uint64_t>(value), source_place::element(row, column));
+      }
     } catch (const file_error& error) {
       throw value_error{error.reason()};
     }
   }
 
+ private:
   struct no_sink final : row_sink {
     void begin(std::size_t, const std::vector<std::string>&) override {}
     void row(std::size_t, std::span<const std::int32_t>) override {}

@@ -119,7 +119,9 @@ class output {
 // none, and keeping the labels the input gave.
 class labels_tap final : public row_sink {
  public:
-  labels_tap(row_sink& writer, std::vector<std::string> given) : writer_(writer), given_(std::move(given)) {}
+  // given: the labels read from the file named labels_name, if any.
+  labels_tap(row_sink& writer, std::vector<std::string> given, std::string labels_name)
+      : writer_(writer), given_(std::move(given)), labels_name_(std::move(labels_name)) {}
   bool needs_labels_first() const override { return writer_.needs_labels_first() && given_.empty(); }
   void begin(std::size_t side, const std::vector<std::string>& labels) override {
     if (!given_.empty() && given_.size() != side) {
@@ -133,12 +135,12 @@ class labels_tap final : public row_sink {
     writer_.end(given_.empty() ? labels : given_);
   }
 
-  std::string labels_name_;
-  std::vector<std::string> found;
+  std::vector<std::string> found;  // the labels the input gave
 
  private:
   row_sink& writer_;
   std::vector<std::string> given_;
+  std::string labels_name_;
 };
 
 void run_conversion(const request& r) {
@@ -191,8 +193,7 @@ void run_conversion(const request& r) {
 
   input_bytes in = input_bytes::open(r.in);
   const std::unique_ptr<row_sink> writer = make_writer(out_format, out.stream(), out.seekable());
-  labels_tap tap(*writer, given);
-  tap.labels_name_ = r.labels;
+  labels_tap tap(*writer, given, r.labels);
   count_matrix_builder builder(in.name(), tap);
   read_matrix(in, in_format, builder);
   out.finish();

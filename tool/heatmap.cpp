@@ -214,11 +214,7 @@ std::string heatmap_svg(const heatmap_values& values, const heatmap_style& style
   const double total_width = legend_x + 110.0, total_height = margin + height + 40.0;
   char text[400];
   std::string svg;
-  std::snprintf(text, sizeof text,
-                "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
-                "font-family=\"sans-serif\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                total_width, total_height, total_width, total_height);
-  svg += text;
+  svg += svg_start(total_width, total_height, "font-family=\"sans-serif\"");
   // Drawn at full size, so that no renderer blurs the cells by smoothing a small image.
   svg += image_element(margin, margin, width, height, render_heatmap(values, style));
   if (named) {

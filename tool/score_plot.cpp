@@ -29,11 +29,7 @@ std::string score_plot_svg(const std::vector<float>& scores, const std::vector<s
   };
   char text[300];
   std::string svg;
-  std::snprintf(text, sizeof text,
-                "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
-                "font-family=\"sans-serif\" font-size=\"11\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-                width, height, width, height);
-  svg += text;
+  svg += svg_start(width, height, "font-family=\"sans-serif\" font-size=\"11\"");
   std::snprintf(text, sizeof text,
                 "<path d=\"M %g %g V %g H %g\" fill=\"none\" stroke=\"black\"/>\n", left, top, top + plot_h,
                 left + plot_w);
