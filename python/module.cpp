@@ -111,6 +111,7 @@ class array_rows final : public row_source {
 
   std::size_t columns() const override { return side_; }
   std::size_t rows() const override { return side_; }
+  bool reads_at_once() const override { return true; }
   std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                           std::span<std::int32_t> scratch) override {
     with_element_type(kind_, size_, [&](auto sample) {
@@ -171,46 +172,32 @@ class csr_nonzeros final : public nonzero_source {
     return end;
   }
 
-  void read_rows(std::size_t first, std::size_t end, std::size_t split, nonzero_block& block) const override {
+  void read_rows(std::size_t first, std::size_t end, nonzero_block& block) const override {
     const std::int64_t base = pointer(first), stop = pointer(end);
     const auto entries = static_cast<std::size_t>(stop - base);
-    // Columns and counts in one pass, each checked, each written to the part of its column: to
-    // both, without a branch, with only its own part's end moving on.
-    const auto split_entries = [&](auto index_sample, auto value_sample) {
+    // Columns and counts in one pass, each checked, with a fault noted rather than branched on.
+    const auto convert = [&](auto index_sample, auto value_sample) {
       using I = decltype(index_sample);
       using T = decltype(value_sample);
       const I* columns = static_cast<const I*>(indices_.data()) + base;
       const T* values = static_cast<const T*>(data_.data()) + base;
-      std::int32_t* to_columns[2];
-      std::int32_t* to_counts[2];
-      for (int part = 0; part < 2; ++part) {
-        block.columns[part].resize(entries);
-        block.counts[part].resize(entries);
-        to_columns[part] = block.columns[part].data();
-        to_counts[part] = block.counts[part].data();
-      }
-      std::size_t size[2] = {0, 0};
+      block.columns.resize(entries);
+      block.counts.resize(entries);
+      std::int32_t* to_columns = block.columns.data();
+      std::int32_t* to_counts = block.counts.data();
       bool fault = false;
       for (std::size_t i = 0; i < entries; ++i) {
-        const I k = columns[i];
-        const std::int32_t count = count_or_fault(values[i], fault);
-        fault |= static_cast<std::uint64_t>(k) >= side_;
-        const std::size_t part = static_cast<std::uint64_t>(k) >= split ? 1 : 0;
-        to_columns[0][size[0]] = to_columns[1][size[1]] = static_cast<std::int32_t>(k);
-        to_counts[0][size[0]] = to_counts[1][size[1]] = count;
-        size[part] += 1;
-      }
-      for (int part = 0; part < 2; ++part) {
-        block.columns[part].resize(size[part]);
-        block.counts[part].resize(size[part]);
+        fault |= static_cast<std::uint64_t>(columns[i]) >= side_;
+        to_columns[i] = static_cast<std::int32_t>(columns[i]);
+        to_counts[i] = count_or_fault(values[i], fault);
       }
       if (fault) refuse_rows(first, end);
     };
     with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto value_sample) {
       if (indices_.itemsize() == 4) {
-        split_entries(std::int32_t{}, value_sample);
+        convert(std::int32_t{}, value_sample);
       } else {
-        split_entries(std::int64_t{}, value_sample);
+        convert(std::int64_t{}, value_sample);
       }
     });
   }

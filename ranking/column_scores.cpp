@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <numeric>
 
 #include "ranking/log_factorial.h"
@@ -102,21 +104,6 @@ void add_block(std::span<const std::int32_t> block, std::size_t columns, std::si
   }
 }
 
-// Adds the counts of one part of a block. A part holds its rows one after another, so each
-// column receives its additions in ascending row order.
-void add_nonzero_part(const nonzero_block& block, int part, const log_factorial_table& table,
-                      bool all_dense, column_sums& sums) {
-  const float* dense = table.dense_entries();
-  const std::vector<std::int32_t>& columns = block.columns[part];
-  const std::vector<std::int32_t>& counts = block.counts[part];
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    const auto k = static_cast<std::size_t>(columns[i]);
-    const std::int32_t x = counts[i];
-    sums.counts[k] += x;
-    sums.logs[k] += static_cast<double>(all_dense ? dense[x] : table[x]);
-  }
-}
-
 // The scores, once every count has been added: entry c of the table minus the column's sum.
 std::vector<column_rank> records_of(log_factorial_table& table, const column_sums& sums) {
   // Sums that fit the dense part are looked up there when walking to the largest costs no more
@@ -126,7 +113,7 @@ std::vector<column_rank> records_of(log_factorial_table& table, const column_sum
   if (largest < dense_limit && largest <= log_sum_stride * static_cast<std::int64_t>(sums.counts.size())) {
     table.grow_dense(largest + 1);
   }
-  table.add(sums.counts);
+  if (largest >= table.dense_end()) table.add(sums.counts);
   std::vector<column_rank> records(sums.counts.size());
   for (std::size_t k = 0; k < records.size(); ++k) {
     const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
@@ -135,9 +122,137 @@ std::vector<column_rank> records_of(log_factorial_table& table, const column_sum
   return records;
 }
 
-}  // namespace
+// Sums of table entries are exact, and so the same in any order of addition, while they stay
+// below 2^29: every entry is 0 or a binary32 value of at least ln 2 > 1/2, hence a multiple of
+// 2^-24, and binary64 holds every multiple of 2^-24 below 2^53 * 2^-24. Two threads may then
+// add rows in any order, each into sums of its own, and the two sums added give the row-order
+// sum to the bit. Each partial sum is at most the whole, so a whole below 2^29 proves every
+// addition exact; a column that reaches it (its counts run into the tens of millions) makes the
+// pass be done again in row order, on one thread.
+constexpr double exact_sums_below = 536870912.0;  // 2^29
 
-std::vector<column_rank> score_columns(row_source& source, worker* helper) {
+// Hands out stretches of rows, in ascending order, to whichever thread asks next.
+class row_claims {
+ public:
+  explicit row_claims(std::size_t rows) : rows_(rows) {}
+  // Claims [first, end_after(first)), or returns false when every row has been claimed.
+  template <typename End>
+  bool claim(const End& end_after, std::size_t& first, std::size_t& end) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (next_ == rows_) return false;
+    first = next_;
+    end = next_ = end_after(first);
+    return true;
+  }
+  void start_again() { next_ = 0; }
+
+ private:
+  std::mutex mutex_;
+  std::size_t rows_;
+  std::size_t next_ = 0;
+};
+
+// One thread's part of a pass whose rows are taken in any order.
+struct share {
+  explicit share(std::size_t columns)
+      : sums{std::vector<std::int64_t>(columns, 0), std::vector<double>(columns, 0.0)} {}
+  column_sums sums;
+  std::int32_t bound = 0;  // of the counts last read
+  bool waiting = false;    // read, but calling for entries the table does not hold yet
+  bool all_dense = true;   // of the waiting counts, once the table holds them
+};
+
+// Adds every row into the shares' sums, one share a thread: read(s) reads the next stretch of
+// rows into s and sets s.bound, or returns false when none are left; add(s, table, all_dense)
+// adds them. The table only grows between rounds, while no thread reads it: a thread that reads
+// counts it lacks entries for waits, the other stops at its next stretch, and the table grows
+// for the waiting stretches before both go on.
+template <typename Share, typename Read, typename Counts, typename Add>
+void add_in_shares(std::vector<Share>& shares, log_factorial_table& table, worker* helper,
+                   const Read& read, const Counts& counts_of, const Add& add) {
+  std::atomic<bool> stopping = false;
+  const auto work = [&](Share& s) {
+    if (s.waiting) {
+      add(s, table, s.all_dense);
+      s.waiting = false;
+    }
+    while (!stopping.load(std::memory_order_relaxed) && read(s)) {
+      if (s.bound >= table.dense_end()) {
+        s.waiting = true;
+        stopping.store(true, std::memory_order_relaxed);
+        return;
+      }
+      add(s, table, true);
+    }
+  };
+  for (;;) {
+    stopping = false;
+    if (shares.size() == 2) {
+      helper->run_beside([&] { work(shares[1]); }, [&] { work(shares[0]); });
+    } else {
+      work(shares[0]);
+    }
+    if (!stopping) return;
+    for (Share& s : shares) {
+      if (s.waiting) s.all_dense = prepare_table(table, counts_of(s), s.bound);
+    }
+  }
+}
+
+// The scores from add_in_shares with two shares if there is a helper thread; with one, in row
+// order, if some column is not exact that way, or if a read failed: a refused count is then
+// the first in row order, whichever thread came upon which first.
+template <typename Make, typename Read, typename Counts, typename Add>
+std::vector<column_rank> score_in_shares(std::size_t columns, row_claims& claims, worker* helper,
+                                         const Make& make, const Read& read,
+                                         const Counts& counts_of, const Add& add) {
+  log_factorial_table table(1);
+  const auto in_order = [&] {
+    std::vector<decltype(make())> one;
+    one.push_back(make());
+    add_in_shares(one, table, nullptr, read, counts_of, add);
+    return std::move(one[0].sums);
+  };
+  if (helper == nullptr || !helper->has_thread()) return records_of(table, in_order());
+  column_sums sums;
+  bool exact = true;
+  try {
+    std::vector<decltype(make())> shares;
+    shares.push_back(make());
+    shares.push_back(make());
+    add_in_shares(shares, table, helper, read, counts_of, add);
+    sums = std::move(shares[0].sums);
+    for (std::size_t k = 0; k < columns; ++k) {
+      sums.counts[k] += shares[1].sums.counts[k];
+      sums.logs[k] += shares[1].sums.logs[k];
+      exact = exact && sums.logs[k] < exact_sums_below;
+    }
+  } catch (...) {  // whatever a source throws: the pass in order throws it again
+    exact = false;
+  }
+  if (!exact) {
+    claims.start_again();
+    sums = in_order();
+  }
+  return records_of(table, sums);
+}
+
+struct nonzero_share : share {
+  using share::share;
+  nonzero_block stretch;
+};
+
+struct row_share : share {
+  row_share(std::size_t columns, std::size_t block_words)
+      : share(columns), scratch(std::make_unique_for_overwrite<std::int32_t[]>(block_words)), words(block_words) {}
+  std::unique_ptr<std::int32_t[]> scratch;
+  std::size_t words;
+  std::span<const std::int32_t> block;
+};
+
+// The rows of a source that only one thread reads at a time, in order: this thread reads the
+// next block while both threads add the current one, split by columns.
+std::vector<column_rank> score_in_order(row_source& source, worker* helper) {
   const std::size_t columns = source.columns();
   const std::size_t rows = source.rows();
   column_sums sums{std::vector<std::int64_t>(columns, 0), std::vector<double>(columns, 0.0)};
@@ -190,80 +305,58 @@ std::vector<column_rank> score_columns(row_source& source, worker* helper) {
   return records_of(table, sums);
 }
 
+}  // namespace
+
+std::vector<column_rank> score_columns(row_source& source, worker* helper) {
+  const std::size_t columns = source.columns();
+  const std::size_t rows = source.rows();
+  if (!source.reads_at_once()) return score_in_order(source, helper);
+  // Each thread reads its own blocks where the source allows it.
+  const std::size_t block_rows = rows == 0 ? 0 : std::max<std::size_t>(1, block_words / columns);
+  row_claims claims(rows);
+  const auto make = [&] { return row_share(columns, block_rows * columns); };
+  const auto end_after = [&](std::size_t first) { return std::min(rows, first + block_rows); };
+  const auto read = [&](row_share& s) {
+    std::size_t first, end;
+    if (!claims.claim(end_after, first, end)) return false;
+    s.block = source.read_rows(first, end - first, {s.scratch.get(), s.words});
+    s.bound = bound_of(s.block);
+    return true;
+  };
+  const auto counts_of = [](const row_share& s) { return s.block; };
+  const auto add = [&](row_share& s, const log_factorial_table& table, bool all_dense) {
+    add_block(s.block, columns, 0, columns, table, all_dense, s.sums);
+  };
+  return score_in_shares(columns, claims, helper, make, read, counts_of, add);
+}
+
 std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
   const std::size_t side = source.side();
-  column_sums sums{std::vector<std::int64_t>(side, 0), std::vector<double>(side, 0.0)};
-  log_factorial_table table(1);
-  // Rows are taken about 32768 counts at a time, two such stretches a step: while this thread
-  // adds the lower columns of the current two and the helper the upper ones, each reads one of
-  // the next two. Each column still receives its additions in ascending row order.
-  constexpr std::size_t stretch_entries = std::size_t{1} << 15;
-  struct step {
-    std::size_t ends[2] = {0, 0};  // where each stretch's rows end
-    nonzero_block stretches[2];
-    std::int32_t bounds[2] = {0, 0};
+  row_claims claims(side);
+  // About 32768 counts at a time: a stretch stays in the core's cache between being read and
+  // being added.
+  const auto end_after = [&](std::size_t first) { return source.rows_for(first, std::size_t{1} << 15); };
+  const auto make = [&] { return nonzero_share(side); };
+  const auto read = [&](nonzero_share& s) {
+    std::size_t first, end;
+    if (!claims.claim(end_after, first, end)) return false;
+    source.read_rows(first, end, s.stretch);
+    s.bound = bound_of(s.stretch.counts);
+    return true;
   };
-  step steps[2];
-  const bool helped = helper != nullptr && helper->has_thread();
-  std::size_t split = helped ? side / 2 : side;
-  const auto plan = [&](step& s, std::size_t first) {
-    s.ends[0] = first < side ? source.rows_for(first, stretch_entries) : first;
-    s.ends[1] = s.ends[0] < side ? source.rows_for(s.ends[0], stretch_entries) : s.ends[0];
+  const auto counts_of = [](const nonzero_share& s) { return std::span<const std::int32_t>(s.stretch.counts); };
+  const auto add = [](nonzero_share& s, const log_factorial_table& table, bool all_dense) {
+    const float* dense = table.dense_entries();
+    const std::vector<std::int32_t>& columns = s.stretch.columns;
+    const std::vector<std::int32_t>& counts = s.stretch.counts;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const auto k = static_cast<std::size_t>(columns[i]);
+      const std::int32_t x = counts[i];
+      s.sums.counts[k] += x;
+      s.sums.logs[k] += static_cast<double>(all_dense ? dense[x] : table[x]);
+    }
   };
-  const auto read = [&](step& s, std::size_t first, int half, std::size_t at) {
-    const std::size_t begin = half == 0 ? first : s.ends[0];
-    if (begin < s.ends[half]) {
-      source.read_rows(begin, s.ends[half], at, s.stretches[half]);
-    } else {
-      for (int part = 0; part < 2; ++part) {
-        s.stretches[half].columns[part].clear();
-        s.stretches[half].counts[part].clear();
-      }
-    }
-    const nonzero_block& b = s.stretches[half];
-    s.bounds[half] = bound_of(b.counts[0]) | bound_of(b.counts[1]);
-  };
-  if (side > 0) {
-    plan(steps[0], 0);
-    read(steps[0], 0, 0, split);
-    read(steps[0], 0, 1, split);
-  }
-  for (std::size_t first = 0, turn = 0; first < side; turn ^= 1) {
-    step& current = steps[turn];
-    const std::int32_t bound = current.bounds[0] | current.bounds[1];
-    // Every part, so that each gets the table entries it needs.
-    bool all_dense = true;
-    for (const nonzero_block& b : current.stretches) {
-      for (int part = 0; part < 2; ++part) all_dense = prepare_table(table, b.counts[part], bound) && all_dense;
-    }
-    const std::size_t next = current.ends[1];
-    step& following = steps[turn ^ 1];
-    if (next < side) plan(following, next);
-    const std::size_t at = split;
-    double lower_adding = 0.0, upper_adding = 0.0;
-    const auto work = [&](int part, double& adding) {
-      const auto start = clock::now();
-      for (const nonzero_block& b : current.stretches) add_nonzero_part(b, part, table, all_dense, sums);
-      adding = seconds_since(start);
-      if (next < side) read(following, next, part, at);
-    };
-    if (helped) {
-      helper->run_beside([&] { work(1, upper_adding); }, [&] { work(0, lower_adding); });
-    } else {
-      work(0, lower_adding);
-      work(1, upper_adding);
-    }
-    // Moves the split so that both threads take as long to add their columns next time.
-    if (helped && split > 0 && split < side && lower_adding > 0.0 && upper_adding > 0.0) {
-      const double lower_column = lower_adding / static_cast<double>(split);
-      const double upper_column = upper_adding / static_cast<double>(side - split);
-      const double best = upper_column * static_cast<double>(side) / (lower_column + upper_column);
-      split = static_cast<std::size_t>(std::clamp(best, static_cast<double>(side / 8),
-                                                  static_cast<double>(side - side / 8)));
-    }
-    first = next;
-  }
-  return records_of(table, sums);
+  return score_in_shares(side, claims, helper, make, read, counts_of, add);
 }
 
 int compare_rank(const column_rank& a, const column_rank& b) {
@@ -285,12 +378,36 @@ std::uint64_t rank_key(const column_rank& record) {
   return std::uint64_t{~rising} << 32 | static_cast<std::uint32_t>(record.column);
 }
 
+// Sorts keys whose lower halves ascend by their upper halves, keeping equal upper halves in
+// the order they come: which sorts them, as their lower halves then ascend too. A radix sort,
+// eleven bits a pass, passes over bits the keys all share skipped: about twice as fast as a
+// comparison sort at a hundred thousand keys.
+void sort_by_upper_halves(std::vector<std::uint64_t>& keys) {
+  constexpr int digit_bits = 11;
+  constexpr std::size_t digits = std::size_t{1} << digit_bits;
+  std::vector<std::uint64_t> sorted(keys.size());
+  for (int shift = 32; shift < 64; shift += digit_bits) {
+    std::vector<std::size_t> starts(digits, 0);
+    for (std::uint64_t key : keys) ++starts[(key >> shift) & (digits - 1)];
+    if (std::find(starts.begin(), starts.end(), keys.size()) != starts.end()) continue;
+    std::exclusive_scan(starts.begin(), starts.end(), starts.begin(), std::size_t{0});
+    for (std::uint64_t key : keys) sorted[starts[(key >> shift) & (digits - 1)]++] = key;
+    keys.swap(sorted);
+  }
+}
+
 }  // namespace
 
 std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
   std::vector<std::uint64_t> keys(records.size());
   std::transform(records.begin(), records.end(), keys.begin(), rank_key);
-  std::sort(keys.begin(), keys.end());
+  // Records come in column order from the scoring; any other order is sorted whole.
+  const auto column_of = [](std::uint64_t key) { return key & 0xffffffffu; };
+  if (std::is_sorted(keys.begin(), keys.end(), [&](std::uint64_t a, std::uint64_t b) { return column_of(a) < column_of(b); })) {
+    sort_by_upper_halves(keys);
+  } else {
+    std::sort(keys.begin(), keys.end());
+  }
   std::vector<std::int32_t> order(records.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     order[i] = static_cast<std::int32_t>(keys[i] & 0xffffffffu);

@@ -25,14 +25,19 @@ struct column_rank {
 };
 static_assert(sizeof(column_rank) == 8);
 
-// Scores every column in one pass over the rows, in order: record k for column k. The table
-// entries are filled as the counts call for them, once each, and the columns are split between
-// this thread and helper's, if given, each column's entries still added in row order.
+// Scores every column in one pass over the rows: record k for column k, with the bits of each
+// column's entries added in row order. The table entries are filled as the counts call for
+// them, once each. With a helper, a source that reads_at_once() is read by both threads, each
+// adding its rows into sums of its own: exact, and so in any order, while a sum of entries stays
+// below 2^29, as it does in any column whose counts add up to less than 30 million (beyond,
+// the pass is made again in row order, on one thread). From any other source this thread
+// reads the rows in order and the threads split the columns. A failed read is thrown as it is
+// met in row order.
 std::vector<column_rank> score_columns(row_source& rows, worker* helper = nullptr);
 
-// The same from the non-zero counts alone, with the same bits: each column's entries are still
-// added in ascending row order, and the zeros left out would each have added entry 0, +0.0,
-// which leaves any sum of non-negative entries as it is. Time follows the non-zero counts.
+// The same from the non-zero counts alone, with the same bits: the zeros left out would each
+// have added entry 0, +0.0, which leaves any sum of non-negative entries as it is. Both threads
+// read, as above. Time follows the non-zero counts.
 std::vector<column_rank> score_columns(nonzero_source& source, worker* helper = nullptr);
 
 // Orders a before b by descending score and, between equal scores, by ascending column, so that

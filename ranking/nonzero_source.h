@@ -10,12 +10,10 @@
 
 namespace tornavel {
 
-// The non-zero counts of some whole rows, split at a column so that two threads can each add
-// their own columns without looking at the other's: part 0 holds the counts of the columns
-// below the split, part 1 the rest, each part in row order.
+// The non-zero counts of some whole rows, in row order.
 struct nonzero_block {
-  std::vector<std::int32_t> columns[2];  // each < side(); within a row, distinct and in any order
-  std::vector<std::int32_t> counts[2];   // each >= 0 (a zero adds nothing)
+  std::vector<std::int32_t> columns;  // each < side(); within a row, distinct and in any order
+  std::vector<std::int32_t> counts;   // each >= 0 (a zero adds nothing)
 };
 
 // The non-zero counts of a square count matrix.
@@ -26,11 +24,9 @@ class nonzero_source {
   virtual std::size_t side() const = 0;
   // The end of the rows from first on that hold about most_entries counts: at least first + 1.
   virtual std::size_t rows_for(std::size_t first, std::size_t most_entries) const = 0;
-  // Reads rows first .. end - 1 into block, split at column split. Two threads may read
-  // different rows at once, each into its own block. May throw whatever the source's reads
-  // throw.
-  virtual void read_rows(std::size_t first, std::size_t end, std::size_t split,
-                         nonzero_block& block) const = 0;
+  // Reads rows first .. end - 1 into block. Two threads may read different rows at once, each
+  // into its own block. May throw whatever the source's reads throw.
+  virtual void read_rows(std::size_t first, std::size_t end, nonzero_block& block) const = 0;
 };
 
 }  // namespace tornavel

@@ -25,6 +25,9 @@ class row_source {
   virtual std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                                   std::span<std::int32_t> scratch) = 0;
 
+  // Whether two threads may read rows at once, in any order, from the start (as from memory).
+  virtual bool reads_at_once() const { return false; }
+
   // Advice: the rows are about to be read in order, or out of order with row among the next.
   virtual void expect_rows_in_order() {}
   virtual void expect_rows_out_of_order() {}
@@ -39,6 +42,7 @@ class memory_rows final : public row_source {
 
   std::size_t columns() const override { return columns_; }
   std::size_t rows() const override { return rows_; }
+  bool reads_at_once() const override { return true; }
   std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                           std::span<std::int32_t>) override {
     return counts_.subspan(first * columns_, count * columns_);

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <random>
 
 #include "ranking/ranking.h"
 #include "tests/plain_model.h"
@@ -31,19 +32,16 @@ class memory_nonzeros final : public nonzero_source {
     const auto n = static_cast<std::size_t>(m_.columns);
     return std::min(n, first + 1 + most_entries / (n * 64 + 1));
   }
-  void read_rows(std::size_t first, std::size_t end, std::size_t split, nonzero_block& block) const override {
-    for (int part = 0; part < 2; ++part) {
-      block.columns[part].clear();
-      block.counts[part].clear();
-    }
+  void read_rows(std::size_t first, std::size_t end, nonzero_block& block) const override {
+    block.columns.clear();
+    block.counts.clear();
     const auto n = static_cast<std::size_t>(m_.columns);
     for (std::size_t r = first; r < end; ++r) {
       for (std::size_t k = n; k-- > 0;) {
         const std::int32_t x = m_.counts[r * n + k];
         if (x != 0 || (r + k) % 7 == 0) {
-          const int part = k >= split ? 1 : 0;
-          block.columns[part].push_back(static_cast<std::int32_t>(k));
-          block.counts[part].push_back(x);
+          block.columns.push_back(static_cast<std::int32_t>(k));
+          block.counts.push_back(x);
         }
       }
     }
@@ -53,35 +51,61 @@ class memory_nonzeros final : public nonzero_source {
   const plain::matrix& m_;
 };
 
+// The rows of a matrix in memory read as a file's are: by one thread at a time, in order.
+class rows_in_order final : public row_source {
+ public:
+  explicit rows_in_order(memory_rows& rows) : rows_(rows) {}
+  std::size_t columns() const override { return rows_.columns(); }
+  std::size_t rows() const override { return rows_.rows(); }
+  std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
+                                          std::span<std::int32_t> scratch) override {
+    return rows_.read_rows(first, count, scratch);
+  }
+
+ private:
+  memory_rows& rows_;
+};
+
+void expect_same_bits(const std::vector<column_rank>& records, const std::vector<float>& scores,
+                      const char* how) {
+  ASSERT_EQ(records.size(), scores.size()) << how;
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    ASSERT_EQ(records[k].column, static_cast<std::int32_t>(k)) << how;
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(records[k].score), std::bit_cast<std::uint32_t>(scores[k]))
+        << how << ", column " << k << ": " << records[k].score << " vs " << scores[k];
+  }
+}
+
+// Every way the ranking reads a matrix: rows in order on one thread, rows in any order on two
+// (each adding into sums of its own), columns split between two threads over rows read in order
+// (as from a file), and the non-zero counts alone.
+void expect_same_scores(const plain::matrix& m, const std::vector<float>& scores) {
+  memory_rows matrix(m.columns, m.rows, m.counts);
+  rows_in_order ordered(matrix);
+  expect_same_bits(score_columns(matrix), scores, "one thread");
+  expect_same_bits(score_columns(matrix, &shared_helper()), scores, "two threads");
+  expect_same_bits(score_columns(ordered, &shared_helper()), scores, "columns split");
+  if (m.rows != m.columns) return;
+  memory_nonzeros nonzeros(m);
+  expect_same_bits(score_columns(nonzeros), scores, "non-zero counts");
+  expect_same_bits(score_columns(nonzeros, &shared_helper()), scores, "non-zero counts, two threads");
+}
+
 void expect_same_as_model(const plain::matrix& m, const std::string& what) {
   SCOPED_TRACE(what);
   const plain::ranking expected = plain::rank(m);
-  memory_rows matrix(m.columns, m.rows, m.counts);
+  expect_same_scores(m, expected.scores);
+  if (::testing::Test::HasFatalFailure()) return;
 
+  memory_rows matrix(m.columns, m.rows, m.counts);
   std::vector<column_rank> records = score_columns(matrix);
-  ASSERT_EQ(records.size(), expected.scores.size());
-  for (std::size_t k = 0; k < records.size(); ++k) {
-    ASSERT_EQ(records[k].column, static_cast<std::int32_t>(k));
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(records[k].score),
-              std::bit_cast<std::uint32_t>(expected.scores[k]))
-        << "column " << k << ": " << records[k].score << " vs " << expected.scores[k];
-  }
   const std::vector<std::int32_t> order = rank_columns(records);
   ASSERT_EQ(order, expected.order);
-  ASSERT_EQ(rank_matrix(matrix), expected.order);
-  ASSERT_EQ(rank_matrix(matrix, &shared_helper()), expected.order);  // columns split in two
-
+  ASSERT_EQ(rank_matrix(matrix, &shared_helper()), expected.order);
   ASSERT_EQ(reorder_matrix(matrix, order), plain::reorder(m, expected.order));
-
-  // The non-zero counts alone give the same bits.
   if (m.rows != m.columns) return;
   memory_nonzeros nonzeros(m);
-  const std::vector<column_rank> sparse = score_columns(nonzeros, &shared_helper());
-  for (std::size_t k = 0; k < sparse.size(); ++k) {
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(sparse[k].score), std::bit_cast<std::uint32_t>(expected.scores[k]))
-        << "non-zero counts, column " << k;
-  }
-  ASSERT_EQ(rank_matrix(nonzeros), expected.order);
+  ASSERT_EQ(rank_matrix(nonzeros, &shared_helper()), expected.order);
 }
 
 TEST(Differential, SeededRandomMatricesOfEveryShape) {
@@ -117,6 +141,27 @@ TEST(Differential, MatricesOfSeveralBlocks) {
     expect_same_as_model(random_matrix(s, 7, 1100), testing_support::shape_name(s));
     if (HasFatalFailure()) return;
   }
+}
+
+TEST(Differential, SumsTooLargeToAddInAnyOrder) {
+  // Each column has a count near 2^31 in a row of its own and small counts above and below it.
+  // Past 2^29 a sum of entries rounds at every addition, so only rows added in order give these
+  // bits, whichever thread reads which rows. (The plain model cannot go this far: its table
+  // reaches the grand total.)
+  constexpr std::int32_t n = 1024;
+  std::mt19937_64 rng(29);
+  plain::matrix m{n, n, std::vector<std::int32_t>(std::size_t{n} * n)};
+  for (std::int32_t r = 0; r < n; ++r) {
+    for (std::int32_t k = 0; k < n; ++k) {
+      m.counts[static_cast<std::size_t>(r) * n + k] =
+          static_cast<std::int32_t>(r == k ? 2147483647 - rng() % 1000 : rng() % 6);
+    }
+  }
+  memory_rows matrix(n, n, m.counts);
+  const std::vector<column_rank> in_order = score_columns(matrix);
+  std::vector<float> scores;
+  for (const column_rank& r : in_order) scores.push_back(r.score);
+  expect_same_scores(m, scores);
 }
 
 TEST(Differential, EqualScoresRankInAscendingColumnOrder) {

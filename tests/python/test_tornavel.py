@@ -118,6 +118,11 @@ class KindsOfMatrix(unittest.TestCase):
             (np.array([["a"]]), "unsupported dtype"),
             (pd.DataFrame(np.eye(2), index=["a", "b"], columns=["b", "a"]), "name different items"),
         ]
+        # Two faults far apart, in rows the two threads read: the first in row order is named.
+        big = np.ones((1500, 1500), np.int64)
+        big[1400, 3], big[900, 7] = -5, -2
+        refusals += [(big, "element (900, 7): negative value -2"),
+                     (sp.csr_matrix(big), "element (900, 7): negative value -2")]
         for m, message in refusals:
             with self.subTest(message):
                 with self.assertRaisesRegex(ValueError, message.replace("(", r"\(").replace(")", r"\)").replace("^", r"\^")):
