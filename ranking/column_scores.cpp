@@ -10,6 +10,7 @@
 
 #include "ranking/log_factorial.h"
 #include "ranking/row_kernels.h"
+#include "ranking/zeroed_memory.h"
 
 namespace tornavel {
 namespace {
@@ -32,8 +33,10 @@ double seconds_since(clock::time_point start) {
 
 // The per-column state of one pass: c and B of every column, added to a block at a time.
 struct column_sums {
-  std::vector<std::int64_t> counts;  // c: 64-bit, since a column may add up past 2^31
-  std::vector<double> logs;          // B: the table entries of the column's counts, summed
+  column_sums() = default;
+  explicit column_sums(std::size_t columns) : counts(columns), logs(columns) {}
+  zeroed_array<std::int64_t> counts;  // c: 64-bit, since a column may add up past 2^31
+  zeroed_array<double> logs;          // B: the table entries of the column's counts, summed
 };
 
 // A bound on the counts of a block: their OR, which is at least the largest of them (all are
@@ -113,7 +116,7 @@ std::vector<column_rank> records_of(log_factorial_table& table, const column_sum
   if (largest < dense_limit && largest <= log_sum_stride * static_cast<std::int64_t>(sums.counts.size())) {
     table.grow_dense(largest + 1);
   }
-  if (largest >= table.dense_end()) table.add(sums.counts);
+  if (largest >= table.dense_end()) table.add({sums.counts.begin(), sums.counts.end()});
   std::vector<column_rank> records(sums.counts.size());
   for (std::size_t k = 0; k < records.size(); ++k) {
     const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
@@ -154,8 +157,7 @@ class row_claims {
 
 // One thread's part of a pass whose rows are taken in any order.
 struct share {
-  explicit share(std::size_t columns)
-      : sums{std::vector<std::int64_t>(columns, 0), std::vector<double>(columns, 0.0)} {}
+  explicit share(std::size_t columns) : sums(columns) {}
   column_sums sums;
   std::int32_t bound = 0;  // of the counts last read
   bool waiting = false;    // read, but calling for entries the table does not hold yet
@@ -255,7 +257,7 @@ struct row_share : share {
 std::vector<column_rank> score_in_order(row_source& source, worker* helper) {
   const std::size_t columns = source.columns();
   const std::size_t rows = source.rows();
-  column_sums sums{std::vector<std::int64_t>(columns, 0), std::vector<double>(columns, 0.0)};
+  column_sums sums(columns);
   log_factorial_table table(1);
   if (rows > 0) {
     const std::size_t block_rows = std::max<std::size_t>(1, block_words / columns);

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "ranking/ranking.h"
+#include "ranking/zeroed_memory.h"
 #include "tests/plain_model.h"
 
 namespace tornavel {
@@ -110,6 +113,24 @@ TEST(Ranking, ColumnSumBeyondThirtyTwoBits) {
   EXPECT_NEAR(column0, -std::log(120.0), 1e-4);
   EXPECT_EQ(scores_of(m), (std::vector<float>{column0, column1}));
   EXPECT_EQ(rank_matrix(m.source), (std::vector<std::int32_t>{1, 0}));
+}
+
+TEST(Ranking, ZeroedArraysSmallAndMapped) {
+  // Below a mebibyte from the heap; above, mapped on a huge page's boundary, margins given back.
+  for (std::size_t n : {std::size_t{0}, std::size_t{5}, std::size_t{3} << 17, (std::size_t{2} << 18) + 1}) {
+    zeroed_array<std::int64_t> a(n);
+    ASSERT_EQ(a.size(), n);
+    EXPECT_TRUE(std::all_of(a.begin(), a.end(), [](std::int64_t v) { return v == 0; })) << n;
+    std::fill(a.begin(), a.end(), -1);
+    zeroed_array<std::int64_t> b = std::move(a);
+    EXPECT_EQ(a.size(), 0u);
+    if (n > 0) {
+      EXPECT_EQ(b[n - 1], -1);
+    }
+    if (n * sizeof(std::int64_t) >= (std::size_t{1} << 20)) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.data()) % (std::size_t{2} << 20), 0u) << n;
+    }
+  }
 }
 
 TEST(Reorder, OutputRowIsInputRowOfTheRankedItem) {
