@@ -1,9 +1,9 @@
 #include "ranking/column_scores.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <numeric>

@@ -34,6 +34,12 @@ def matrices():
     huge[::2, 1] = 2**31 - 1  # column sums beyond 2^31, run-wise sums of the table
     huge[3, 4] = 2**20 + 17
     yield "huge", huge
+    # Rows in several blocks, which both threads read; then sums of entries too large to add in
+    # any order, which must come out as the command's rows added in order.
+    yield "several blocks", rng.integers(0, 30, (600, 600), dtype=np.int32)
+    past = rng.integers(0, 6, (300, 300), dtype=np.int32)
+    np.fill_diagonal(past, 2**31 - 1 - rng.integers(0, 1000, 300))
+    yield "sums past 2^29", past
 
 
 def tool_outputs(m):
