@@ -84,6 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::int32_t> reordered = reorder_matrix(rows, order);
   const count_matrix whole = std::move(input).take_whole();
+  // The same matrix from memory, where both threads read rows, ranks the same.
+  memory_rows in_memory(static_cast<std::size_t>(whole.columns), static_cast<std::size_t>(whole.rows), whole.counts);
+  check(rank_matrix(in_memory, &helper) == order);
 
   const std::vector<unsigned char> order_file =
       written([&](file_stream& s) { write_words(s, order); });
