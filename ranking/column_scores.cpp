@@ -245,12 +245,15 @@ struct nonzero_share : share {
 };
 
 struct row_share : share {
-  row_share(std::size_t columns, std::size_t block_words)
-      : share(columns), scratch(std::make_unique_for_overwrite<std::int32_t[]>(block_words)), words(block_words) {}
-  std::unique_ptr<std::int32_t[]> scratch;
-  std::size_t words;
+  row_share(std::size_t columns, std::size_t words)
+      : share(columns), words_(std::make_unique_for_overwrite<std::int32_t[]>(words)), scratch(words_.get(), words) {}
+  std::unique_ptr<std::int32_t[]> words_;
+  std::span<std::int32_t> scratch;
   std::span<const std::int32_t> block;
 };
+
+// The rows of a block: one, or as many as make about block_words counts.
+std::size_t rows_per_block(std::size_t columns) { return std::max<std::size_t>(1, block_words / columns); }
 
 // The rows of a source that only one thread reads at a time, in order: this thread reads the
 // next block while both threads add the current one, split by columns.
@@ -260,7 +263,7 @@ std::vector<column_rank> score_in_order(row_source& source, worker* helper) {
   column_sums sums(columns);
   log_factorial_table table(1);
   if (rows > 0) {
-    const std::size_t block_rows = std::max<std::size_t>(1, block_words / columns);
+    const std::size_t block_rows = rows_per_block(columns);
     // Untouched pages of these cost nothing: a source in memory never reads into them.
     std::unique_ptr<std::int32_t[]> scratch[2] = {
         std::make_unique_for_overwrite<std::int32_t[]>(block_rows * columns),
@@ -314,14 +317,14 @@ std::vector<column_rank> score_columns(row_source& source, worker* helper) {
   const std::size_t rows = source.rows();
   if (!source.reads_at_once()) return score_in_order(source, helper);
   // Each thread reads its own blocks where the source allows it.
-  const std::size_t block_rows = rows == 0 ? 0 : std::max<std::size_t>(1, block_words / columns);
+  const std::size_t block_rows = rows == 0 ? 0 : rows_per_block(columns);
   row_claims claims(rows);
   const auto make = [&] { return row_share(columns, block_rows * columns); };
   const auto end_after = [&](std::size_t first) { return std::min(rows, first + block_rows); };
   const auto read = [&](row_share& s) {
     std::size_t first, end;
     if (!claims.claim(end_after, first, end)) return false;
-    s.block = source.read_rows(first, end - first, {s.scratch.get(), s.words});
+    s.block = source.read_rows(first, end - first, s.scratch);
     s.bound = bound_of(s.block);
     return true;
   };
