@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // to write thousands of times a second.
   if (input.columns() > (1 << 16)) return 0;
   input_rows rows(input);
-  std::vector<std::int32_t> order;
+  rank_order order;
   try {
     order = rank_matrix(rows, &helper);
   } catch (const file_error&) {

@@ -1,18 +1,12 @@
 #include "matrix_files/count_matrix_builder.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "matrix_files/count_text.h"
 #include "matrix_files/file_error.h"
+#include "model/value_rules.h"
 
 namespace tornavel {
-namespace {
-
-constexpr std::int64_t most_count = 2147483647;
-
-}  // namespace
-
 std::string source_place::prefix() const {
   if (row >= 0) return "element (" + std::to_string(row) + ", " + std::to_string(column) + "): ";
   if (line == 0) return "";
@@ -32,30 +26,18 @@ std::int32_t count_matrix_builder::count_of(std::string_view text, const source_
 }
 
 std::int32_t count_matrix_builder::count_of(std::int64_t value, const source_place& where) const {
-  if (value < 0) refuse(where, "negative value " + std::to_string(value));
-  return count_of(static_cast<std::uint64_t>(value), where);
+  if (const std::string fault = value_fault(value); !fault.empty()) refuse(where, fault);
+  return static_cast<std::int32_t>(value);
 }
 
 std::int32_t count_matrix_builder::count_of(std::uint64_t value, const source_place& where) const {
-  if (value > static_cast<std::uint64_t>(most_count)) {
-    refuse(where, "value " + std::to_string(value) + " beyond 2^31 - 1");
-  }
+  if (const std::string fault = value_fault(value); !fault.empty()) refuse(where, fault);
   return static_cast<std::int32_t>(value);
 }
 
 std::int32_t count_matrix_builder::count_of(double value, const source_place& where) const {
-  // Compared in double, where 2^31 - 1 is exact (2147483648.0, a float32's 2^31 - 1, is not a
-  // count). The text of a value is made only for the message of one refused.
-  if (value >= 0 && value <= static_cast<double>(most_count) && value == std::floor(value)) {
-    return static_cast<std::int32_t>(value);
-  }
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  if (std::isnan(value)) refuse(where, "not a number: nan");
-  if (std::isinf(value)) refuse(where, std::string("infinite value ") + text);
-  if (value < 0) refuse(where, std::string("negative value ") + text);
-  if (value != std::floor(value)) refuse(where, std::string("fractional value ") + text);
-  refuse(where, std::string("value ") + text + " beyond 2^31 - 1");
+  if (const std::string fault = value_fault(value); !fault.empty()) refuse(where, fault);
+  return static_cast<std::int32_t>(value);
 }
 
 void count_matrix_builder::check_side(std::int64_t rows, std::int64_t columns,

@@ -1,6 +1,7 @@
 #include "matrix_files/file_error.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -50,8 +51,10 @@ file_error::file_error(const std::string& path, const std::string& reason)
 
 file_error file_error::from_errno(const std::string& path, int error_number) {
   // A stream call that failed without setting errno still deserves a reason.
-  if (error_number == 0) return file_error(path, "input/output error");
-  return file_error(path, std::strerror(error_number));
+  if (error_number == 0) error_number = EIO;
+  file_error error(path, std::strerror(error_number));
+  error.error_number_ = error_number;
+  return error;
 }
 
 std::string printable_name(const std::string& name) {

@@ -12,16 +12,24 @@ namespace tornavel {
 class file_error : public std::runtime_error {
  public:
   file_error(const std::string& path, const std::string& reason);
+  // A system call's failure, with the errno it set, explained in the reason's own words.
+  file_error(const std::string& path, const std::string& reason, int error_number)
+      : file_error(path, reason) {
+    error_number_ = error_number;
+  }
 
   // The failure of a system call: the reason is the text of the given errno value.
   static file_error from_errno(const std::string& path, int error_number);
 
   const std::string& path() const noexcept { return path_; }
   const std::string& reason() const noexcept { return reason_; }
+  // The errno of a failed system call, or 0 for a failure of the file's contents.
+  int error_number() const noexcept { return error_number_; }
 
  private:
   std::string path_;
   std::string reason_;
+  int error_number_ = 0;
 };
 
 // The name (or any text from a file) as it may be shown on a terminal: unchanged, unless it

@@ -130,7 +130,8 @@ class output_folder {
       const int error = errno;
       throw file_error(name_, std::string(std::strerror(error)) +
                                   " (outputs are published only in a folder that can be read, "
-                                  "so that runs can lock it and flush it to the disk)");
+                                  "so that runs can lock it and flush it to the disk)",
+                       error);
     }
   }
   ~output_folder() { ::close(fd_); }  // also releases the lock

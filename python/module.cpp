@@ -1,294 +1,280 @@
-// The compiled core of the Python module tornavel: the tool's ranking over NumPy arrays and the
-// arrays of SciPy's CSR matrices, read where they lie a block at a time, with the converter's
-// rules for values; and the tool's whole job. The package around it (tornavel/__init__.py)
-// takes the matrices apart and puts results together.
+// The compiled core of the Python module tornavel. It describes NumPy's and SciPy's arrays to the
+// library (where their elements lie, of what type), runs the library without the GIL on a
+// helper of the call's own, lets Ctrl-C stop it, and turns its failures into Python's
+// exceptions. Which function serves which kind of matrix is the package's choice
+// (tornavel/__init__.py); every check of the arrays is the library's.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
-#include <cmath>
-#include <cstring>
-#include <limits>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "formats/formats.h"
 #include "matrix_files/matrix_files.h"
+#include "model/value_rules.h"
 #include "ranking/ranking.h"
+#include "ranking/sparse_arrays.h"
+#include "ranking/strided_rows.h"
 #include "tool/run.h"
+
+#ifndef TORNAVEL_VERSION
+#define TORNAVEL_VERSION "unknown"
+#endif
 
 namespace py = pybind11;
 
 namespace tornavel {
 namespace {
 
-// A value refused by the rules of counts: ValueError in Python.
-struct value_error {
-  std::string message;
-};
-
-// The converter's rules, with messages naming the row and column.
-class count_rules {
+// Ctrl-C for a call that runs without the GIL. The calling thread looks at Python's pending
+// signals every 20 ms or so, between blocks, holding the GIL only for that moment; once a
+// handler has raised (KeyboardInterrupt, say), every thread of the call stops at its next
+// block, and the call raises what the handler raised.
+class python_signals final : public interruption {
  public:
-  count_rules() : builder_("matrix", sink_) {}
+  struct stopped {};
 
-  // The value as a count, by the builder's rules for its type.
-  template <typename T>
-  std::int32_t count(T value, std::int64_t row, std::int64_t column) const {
-    try {
-      if constexpr (std::is_same_v<T, bool>) {
-        return value ? 1 : 0;
-      } else if constexpr (std::is_floating_point_v<T>) {
-        return builder_.count_of(static_cast<double>(value), source_place::element(row, column));
-      } else if constexpr (std::is_signed_v<T>) {
-        return builder_.count_of(static_cast<std::int64_t>(value), source_place::element(row, column));
-      } else {
-        return builder_.count_of(static_cast<std::uint64_t>(value), source_place::element(row, column));
-      }
-    } catch (const file_error& error) {
-      throw value_error{error.reason()};
-    }
+  void poll() override {
+    if (raised_.load(std::memory_order_relaxed)) throw stopped{};
+    if (std::this_thread::get_id() != caller_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    next_ = now + std::chrono::milliseconds(20);
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    raised_error_ = std::make_unique<py::error_already_set>();
+    raised_.store(true, std::memory_order_relaxed);
+    throw stopped{};
   }
 
+  // Raises what stopped the call. Precondition: the GIL is held.
+  [[noreturn]] void raise() { throw *raised_error_; }
+
  private:
-  struct no_sink final : row_sink {
-    void begin(std::size_t, const std::vector<std::string>&) override {}
-    void row(std::size_t, std::span<const std::int32_t>) override {}
-    void end(const std::vector<std::string>&) override {}
-  };
-  no_sink sink_;
-  count_matrix_builder builder_;
+  std::thread::id caller_ = std::this_thread::get_id();
+  std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  std::atomic<bool> raised_{false};
+  std::unique_ptr<py::error_already_set> raised_error_;
 };
 
-// A value as a count, without a branch: sets fault if the rules refuse it (count_rules then
-// says why, and where).
-template <typename T>
-std::int32_t count_or_fault(T value, bool& fault) {
-  if constexpr (std::is_same_v<T, bool>) {
-    return value ? 1 : 0;
-  } else if constexpr (std::is_floating_point_v<T>) {
-    const bool bad = !(value >= 0 && value <= T(2147483647.0));
-    const auto count = static_cast<std::int32_t>(bad ? T(0) : value);
-    fault |= bad || static_cast<T>(count) != value;
-    return count;
-  } else {
-    fault |= static_cast<std::uint64_t>(value) > 2147483647u;
-    return static_cast<std::int32_t>(value);
-  }
-}
-
-// Calls f with a value of the array's element type, by its kind and size ('i', 'u', 'b', 'f').
-template <typename F>
-void with_element_type(char kind, py::ssize_t size, F&& f) {
-  switch (kind == 'f' ? 100 + size : kind == 'i' ? size : kind == 'b' ? 300 : 200 + size) {
-    case 1: return f(std::int8_t{});
-    case 2: return f(std::int16_t{});
-    case 4: return f(std::int32_t{});
-    case 8: return f(std::int64_t{});
-    case 201: return f(std::uint8_t{});
-    case 202: return f(std::uint16_t{});
-    case 204: return f(std::uint32_t{});
-    case 208: return f(std::uint64_t{});
-    case 300: return f(bool{});
-    case 104: return f(float{});
-    case 108: return f(double{});
-    default: throw value_error{"unsupported dtype (integers, bool, float32, float64)"};
-  }
-}
-
-// A 2-D NumPy array of any supported dtype and any strides as rows of counts: each block is
-// converted and checked in the scratch it is read into, so what was checked is what is used,
-// whatever another thread does to the array meanwhile.
-class array_rows final : public row_source {
- public:
-  explicit array_rows(const py::array& a)
-      : data_(static_cast<const char*>(a.data())),
-        side_(static_cast<std::size_t>(a.shape(0))),
-        row_stride_(a.strides(0)),
-        column_stride_(a.strides(1)),
-        kind_(a.dtype().kind()),
-        size_(a.itemsize()) {}
-
-  std::size_t columns() const override { return side_; }
-  std::size_t rows() const override { return side_; }
-  bool reads_at_once() const override { return true; }
-  std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
-                                          std::span<std::int32_t> scratch) override {
-    with_element_type(kind_, size_, [&](auto sample) {
-      using T = decltype(sample);
-      for (std::size_t r = first; r < first + count; ++r) {
-        const char* row = data_ + static_cast<py::ssize_t>(r) * row_stride_;
-        std::int32_t* out = scratch.data() + (r - first) * side_;
-        if (column_stride_ == sizeof(T) && convert_row(reinterpret_cast<const T*>(row), out)) continue;
-        // Any other layout, or a row with a value the rules refuse (found here, and named).
-        for (std::size_t k = 0; k < side_; ++k) {
-          T value;
-          std::memcpy(&value, row + static_cast<py::ssize_t>(k) * column_stride_, sizeof value);
-          out[k] = rules_.count(value, static_cast<std::int64_t>(r), static_cast<std::int64_t>(k));
-        }
-      }
-    });
-    return scratch.first(count * side_);
-  }
-
- private:
-  // A contiguous row, converted in one pass that the compiler can make into vector instructions;
-  // false if some value is not a count.
-  template <typename T>
-  bool convert_row(const T* row, std::int32_t* out) const {
-    bool fault = false;
-    for (std::size_t k = 0; k < side_; ++k) out[k] = count_or_fault(row[k], fault);
-    return !fault;
-  }
-
-  const char* data_;
-  std::size_t side_;
-  py::ssize_t row_stride_, column_stride_;
-  char kind_;
-  py::ssize_t size_;
-  count_rules rules_;
-};
-
-// The arrays of a canonical CSR matrix (indices in range, none repeated within a row) as
-// non-zero counts, converted and checked as they are read.
-class csr_nonzeros final : public nonzero_source {
- public:
-  csr_nonzeros(std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data)
-      : side_(side), indptr_(indptr), indices_(indices), data_(data) {}
-
-  std::size_t side() const override { return side_; }
-  std::size_t rows_for(std::size_t first, std::size_t most_entries) const override {
-    // Found from the row pointers alone, which must rise and stay within the data.
-    const std::int64_t base = pointer(first);
-    std::int64_t stop = base;
-    std::size_t end = first;
-    do {
-      const std::int64_t next = pointer(++end);
-      if (base < 0 || next < stop || next > static_cast<std::int64_t>(data_.size())) {
-        throw value_error{"the sparse matrix's row pointers are out of order"};
-      }
-      stop = next;
-    } while (end < side_ && stop - base < static_cast<std::int64_t>(most_entries));
-    return end;
-  }
-
-  void read_rows(std::size_t first, std::size_t end, nonzero_block& block) const override {
-    const std::int64_t base = pointer(first), stop = pointer(end);
-    const auto entries = static_cast<std::size_t>(stop - base);
-    // Columns and counts in one pass, each checked, with a fault noted rather than branched on.
-    const auto convert = [&](auto index_sample, auto value_sample) {
-      using I = decltype(index_sample);
-      using T = decltype(value_sample);
-      const I* columns = static_cast<const I*>(indices_.data()) + base;
-      const T* values = static_cast<const T*>(data_.data()) + base;
-      block.columns.resize(entries);
-      block.counts.resize(entries);
-      std::int32_t* to_columns = block.columns.data();
-      std::int32_t* to_counts = block.counts.data();
-      bool fault = false;
-      for (std::size_t i = 0; i < entries; ++i) {
-        fault |= static_cast<std::uint64_t>(columns[i]) >= side_;
-        to_columns[i] = static_cast<std::int32_t>(columns[i]);
-        to_counts[i] = count_or_fault(values[i], fault);
-      }
-      if (fault) refuse_rows(first, end);
-    };
-    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto value_sample) {
-      if (indices_.itemsize() == 4) {
-        convert(std::int32_t{}, value_sample);
-      } else {
-        convert(std::int64_t{}, value_sample);
-      }
-    });
-  }
-
-  // Puts row r's non-zero counts, each checked, into row (side() words of zeros), and returns
-  // whether it has any; clear_row() puts the zeros back.
-  bool fill_row(std::size_t r, std::vector<std::int32_t>& row) const {
-    refuse_rows(r, r + 1, &row);
-    return pointer(r + 1) > pointer(r);
-  }
-  void clear_row(std::size_t r, std::vector<std::int32_t>& row) const {
-    for (std::int64_t i = pointer(r); i < pointer(r + 1); ++i) row[static_cast<std::size_t>(at(indices_, i))] = 0;
-  }
-
- private:
-  // Checks rows first .. end - 1 value by value, refusing the first fault with its row and
-  // column; fills row with the counts of a single row if given.
-  void refuse_rows(std::size_t first, std::size_t end, std::vector<std::int32_t>* row = nullptr) const {
-    with_element_type(data_.dtype().kind(), data_.itemsize(), [&](auto sample) {
-      using T = decltype(sample);
-      const T* values = static_cast<const T*>(data_.data());
-      for (std::size_t r = first; r < end; ++r) {
-        const std::int64_t begin = pointer(r), stop = pointer(r + 1);
-        if (begin < 0 || stop < begin || stop > static_cast<std::int64_t>(data_.size())) {
-          throw value_error{"the sparse matrix's row pointers are out of order"};
-        }
-        for (std::int64_t i = begin; i < stop; ++i) {
-          const std::int64_t k = at(indices_, i);
-          if (k < 0 || k >= static_cast<std::int64_t>(side_)) {
-            throw value_error{"the sparse matrix has a column index out of range"};
-          }
-          const std::int32_t count = rules_.count(values[i], static_cast<std::int64_t>(r), k);
-          if (row != nullptr) (*row)[static_cast<std::size_t>(k)] = count;
-        }
-      }
-    });
-  }
-
- private:
-  std::int64_t pointer(std::size_t r) const { return at(indptr_, static_cast<py::ssize_t>(r)); }
-  static std::int64_t at(const py::array& a, py::ssize_t i) {
-    return a.itemsize() == 4 ? static_cast<const std::int32_t*>(a.data())[i]
-                             : static_cast<const std::int64_t*>(a.data())[i];
-  }
-
-  std::size_t side_;
-  py::array indptr_, indices_, data_;
-  count_rules rules_;
-};
-
-py::array_t<float> scores_of(const std::vector<column_rank>& records) {
-  py::array_t<float> out(static_cast<py::ssize_t>(records.size()));
-  float* at = out.mutable_data();
-  for (const column_rank& r : records) at[r.column] = r.score;
-  return out;
-}
-
-py::array_t<std::int32_t> order_of(const std::vector<std::int32_t>& order) {
-  py::array_t<std::int32_t> out(static_cast<py::ssize_t>(order.size()));
-  std::copy(order.begin(), order.end(), out.mutable_data());
-  return out;
-}
-
-// One helper thread for the module's life, as the tool starts one for its run.
-worker& helper() {
-  static worker* shared = new worker;  // never destroyed: it may outlive the interpreter's end
-  return *shared;
-}
-
-// Runs f without the GIL, turning the library's failures into Python's exceptions.
+// Runs f(helper, stop) without the GIL, on a helper no other call is using (or alone), and
+// stops it on Ctrl-C.
 template <typename F>
 auto released(F&& f) {
+  python_signals signals;
   try {
-    py::gil_scoped_release unlocked;
-    return f();
-  } catch (const value_error& e) {
-    throw py::value_error(e.message);
+    const helper_lease helper;
+    const py::gil_scoped_release unlocked;
+    return f(helper.get(), &signals);
+  } catch (const python_signals::stopped&) {
+    signals.raise();
   }
 }
 
-py::array dense_array(const py::array& m) {
-  if (m.ndim() != 2) throw py::value_error("a count matrix has 2 dimensions, not " + std::to_string(m.ndim()));
-  if (m.shape(0) != m.shape(1)) {
-    throw py::value_error("matrix is not square (" + std::to_string(m.shape(0)) + " rows, " +
-                          std::to_string(m.shape(1)) + " columns)");
+std::string dtype_name(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
+
+// A 1-D array as the library reads it: C-contiguous, in the host's byte order (copied only if
+// it is not), of a type that holds counts or indices. holder keeps the array (or its copy)
+// alive while the description is used.
+typed_array typed(py::array a, std::vector<py::array>& holder, const char* what) {
+  if (a.ndim() != 1) throw py::value_error(std::string(what) + " must have 1 dimension");
+  if (!a.dtype().attr("isnative").cast<bool>()) a = a.attr("astype")(a.dtype().attr("newbyteorder")("="));
+  a = py::array::ensure(a, py::array::c_style);
+  const typed_array out{a.data(), element_type_of(a.dtype().kind(), static_cast<std::size_t>(a.itemsize()), dtype_name(a)),
+                        static_cast<std::size_t>(a.shape(0))};
+  holder.push_back(std::move(a));
+  return out;
+}
+
+// The side of a square shape; ValueError otherwise.
+std::size_t side_of(const py::tuple& shape) {
+  if (shape.size() != 2) throw py::value_error("a count matrix has 2 dimensions, not " + std::to_string(shape.size()));
+  const auto rows = shape[0].cast<py::ssize_t>(), columns = shape[1].cast<py::ssize_t>();
+  if (rows != columns) {
+    throw py::value_error("matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
+                          " columns)");
   }
-  const char kind = m.dtype().kind();
-  if (kind != 'i' && kind != 'u' && kind != 'b' && kind != 'f') {
-    throw py::value_error("unsupported dtype (integers, bool, float32, float64)");
+  return static_cast<std::size_t>(rows);
+}
+
+// A 2-D NumPy array as the library reads it, where it lies (in the host's byte order: copied
+// only if it is not).
+strided_square dense(py::array& a) {
+  const element_type type = element_type_of(a.dtype().kind(), static_cast<std::size_t>(a.itemsize()), dtype_name(a));
+  const std::size_t side = side_of(py::tuple(a.attr("shape")));
+  if (!a.dtype().attr("isnative").cast<bool>()) a = a.attr("astype")(a.dtype().attr("newbyteorder")("="));
+  return {static_cast<const char*>(a.data()), side, a.strides(0), a.strides(1), type};
+}
+
+// A NumPy array over the library's own buffer, which it then owns: no copy, and none of the
+// page faults a fresh buffer of NumPy's would cost.
+template <typename T>
+py::array_t<T> array_owning(large_vector<T>&& values) {
+  auto* owned = new large_vector<T>(std::move(values));
+  const py::capsule owner(owned, [](void* p) { delete static_cast<large_vector<T>*>(p); });
+  return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::array_t<float> scores_array(const column_ranks& records) {
+  large_vector<float> scores(records.size());
+  for (const column_rank& r : records) scores[static_cast<std::size_t>(r.column)] = r.score;
+  return array_owning(std::move(scores));
+}
+
+py::array_t<std::int32_t> order_array(rank_order&& order) { return array_owning(std::move(order)); }
+
+// What a ranking call gives back: the scores by column, the order, or both at once (the order
+// and the scores in rank order).
+enum class result { scores, order, ranked };
+
+result result_named(const std::string& want) {
+  if (want == "scores") return result::scores;
+  if (want == "order") return result::order;
+  return result::ranked;
+}
+
+// Scores source and, if want asks, ranks it. For both, the source goes before the ranking, and
+// with it the memory it holds (a COO matrix's band), so that the ranking's own is not added to
+// it.
+template <typename Source>
+void rank_source(std::unique_ptr<Source> source, result want, worker* helper, column_ranks& records,
+                 rank_order& order) {
+  if (want == result::order) {
+    order = rank_matrix(*source, helper);
+    return;
   }
-  return m;
+  records = score_columns(*source, helper);
+  source.reset();
+  if (want == result::ranked) order = rank_columns(records);  // the records then in rank order
+}
+
+// The result, as Python has it: scores by column, the order, or (order, scores in rank order).
+py::object result_of(result want, const column_ranks& records, rank_order& order) {
+  if (want == result::order) return order_array(std::move(order));
+  if (want == result::scores) return scores_array(records);
+  large_vector<float> ranked_scores(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) ranked_scores[i] = records[i].score;
+  return py::make_tuple(order_array(std::move(order)), array_owning(std::move(ranked_scores)));
+}
+
+// Ranks the matrix that make_source describes.
+template <typename Make>
+py::object ranking_of(const std::string& want_name, const Make& make_source) {
+  const result want = result_named(want_name);
+  column_ranks records;
+  rank_order order;
+  released([&](worker* helper, interruption* stop) { rank_source(make_source(stop), want, helper, records, order); });
+  return result_of(want, records, order);
+}
+
+py::object dense_ranking(py::array a, const std::string& want) {
+  const strided_square square = dense(a);
+  return ranking_of(want, [&](interruption* stop) { return std::make_unique<strided_rows>(square, stop); });
+}
+
+py::object compressed_ranking(const py::tuple& shape, py::array pointers, py::array indices, py::array values,
+                              bool by_rows, const std::string& want) {
+  std::vector<py::array> holder;
+  const compressed_arrays arrays{side_of(shape), typed(pointers, holder, "indptr"), typed(indices, holder, "indices"),
+                                 typed(values, holder, "data")};
+  if (by_rows) {
+    return ranking_of(want, [&](interruption* stop) { return std::make_unique<compressed_rows>(arrays, stop); });
+  }
+  return ranking_of(want, [&](interruption* stop) { return std::make_unique<compressed_columns>(arrays, stop); });
+}
+
+py::object coordinate_ranking(const py::tuple& shape, py::array rows, py::array columns, py::array values,
+                              const std::string& want_name) {
+  std::vector<py::array> holder;
+  const coordinate_arrays arrays{side_of(shape), typed(rows, holder, "row"), typed(columns, holder, "col"),
+                                 typed(values, holder, "data")};
+  const result want = result_named(want_name);
+  column_ranks records;
+  rank_order order;
+  released([&](worker* helper, interruption* stop) {
+    // Rows or columns, as the order of its entries allows.
+    coordinate_source source(arrays, stop, helper);
+    if (source.by_rows() != nullptr) {
+      rank_source(source.take_rows(), want, helper, records, order);
+    } else {
+      rank_source(source.take_columns(), want, helper, records, order);
+    }
+  });
+  return result_of(want, records, order);
+}
+
+// The order as the library takes it: a permutation of 0 .. n - 1, checked.
+rank_order permutation(py::array order, std::size_t n) {
+  std::vector<py::array> holder;
+  return permutation_of(typed(order, holder, "the order"), n);
+}
+
+py::array dense_reorder(py::array a, py::array order) {
+  const std::size_t side = side_of(py::tuple(a.attr("shape")));
+  const rank_order o = permutation(order, side);
+  const strided_elements in{static_cast<const char*>(a.data()), side, a.strides(0), a.strides(1),
+                            static_cast<std::size_t>(a.itemsize())};
+  py::array out(a.dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(side), static_cast<py::ssize_t>(side)});
+  void* to = out.mutable_data();
+  released([&](worker* helper, interruption* stop) { reorder_elements(in, o, to, helper, stop); });
+  return out;
+}
+
+py::tuple compressed_reorder_of(const py::tuple& shape, py::array pointers, py::array indices, py::array values,
+                                py::array order, bool by_rows) {
+  const std::size_t side = side_of(shape);
+  std::vector<py::array> holder;
+  const typed_array p = typed(pointers, holder, "indptr"), i = typed(indices, holder, "indices");
+  if (values.ndim() != 1) throw py::value_error("data must have 1 dimension");
+  values = py::array::ensure(values, py::array::c_style);
+  if (values.dtype().kind() == 'O') throw type_refused("data of Python objects is not reordered");
+  const rank_order o = permutation(order, side);
+  std::unique_ptr<compressed_reorder> reorder;
+  released([&](worker*, interruption*) {
+    reorder = std::make_unique<compressed_reorder>(side, p, i, values.data(), static_cast<std::size_t>(values.shape(0)),
+                                                   static_cast<std::size_t>(values.itemsize()), o,
+                                                   by_rows ? "row" : "column");
+  });
+  const auto entries = static_cast<py::ssize_t>(reorder->entries());
+  py::array_t<std::int64_t> out_pointers(static_cast<py::ssize_t>(side + 1));
+  py::array out_indices(indices.dtype(), entries);
+  py::array out_values(values.dtype(), entries);
+  std::int64_t* to_pointers = out_pointers.mutable_data();
+  void* to_indices = out_indices.mutable_data();
+  void* to_values = out_values.mutable_data();
+  released([&](worker* helper, interruption* stop) { reorder->write(to_pointers, to_indices, to_values, helper, stop); });
+  return py::make_tuple(out_values, out_indices, out_pointers);
+}
+
+py::tuple coordinate_reorder_of(const py::tuple& shape, py::array rows, py::array columns, py::array values,
+                                py::array order) {
+  const std::size_t side = side_of(shape);
+  std::vector<py::array> holder;
+  const typed_array r = typed(rows, holder, "row"), k = typed(columns, holder, "col");
+  if (values.ndim() != 1 || static_cast<std::size_t>(values.shape(0)) != r.size) {
+    throw py::value_error("row, col and data hold " + std::to_string(r.size) + ", " + std::to_string(k.size) + " and " +
+                          std::to_string(values.size()) + " entries");
+  }
+  const rank_order o = permutation(order, side);
+  py::array out_rows(holder[0].dtype(), static_cast<py::ssize_t>(r.size));
+  py::array out_columns(holder[1].dtype(), static_cast<py::ssize_t>(k.size));
+  void* to_rows = out_rows.mutable_data();
+  void* to_columns = out_columns.mutable_data();
+  released([&](worker* helper, interruption* stop) {
+    reorder_coordinates(side, r, k, o, to_rows, to_columns, helper, stop);
+  });
+  return py::make_tuple(out_rows, out_columns, values.attr("copy")());
+}
+
+// A path from Python, refused if it holds a NUL, which would cut it short for the system.
+std::string path_of(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return path;
 }
 
 // Writes a .frq file at path, its rows handed to the writer by write_rows, as the tool writes
@@ -305,129 +291,108 @@ void write_frq(const std::string& path, std::size_t side, F&& write_rows) {
   publish_together({&out});
 }
 
-void write_dense(const std::string& path, const py::array& m) {
-  array_rows rows(m);
-  const std::size_t side = rows.rows();
-  const std::size_t block_rows = side == 0 ? 0 : std::max<std::size_t>(1, (std::size_t{1} << 18) / side);
-  std::vector<std::int32_t> scratch(block_rows * side);
-  write_frq(path, side, [&](row_sink& writer) {
-    for (std::size_t first = 0; first < side; first += block_rows) {
-      const std::size_t count = std::min(block_rows, side - first);
-      const std::span<const std::int32_t> block = rows.read_rows(first, count, scratch);
-      for (std::size_t r = 0; r < count; ++r) writer.row(first + r, block.subspan(r * side, side));
-    }
+void write_dense(const std::string& path, py::array a) {
+  const strided_square square = dense(a);
+  released([&](worker*, interruption* stop) {
+    strided_rows rows(square, stop);
+    const std::size_t side = rows.rows();
+    const std::size_t block_rows = side == 0 ? 0 : std::max<std::size_t>(1, (std::size_t{1} << 18) / side);
+    std::vector<std::int32_t> scratch(block_rows * side);
+    write_frq(path, side, [&](row_sink& writer) {
+      for (std::size_t first = 0; first < side; first += block_rows) {
+        const std::size_t count = std::min(block_rows, side - first);
+        const std::span<const std::int32_t> block = rows.read_rows(first, count, scratch);
+        for (std::size_t r = 0; r < count; ++r) writer.row(first + r, block.subspan(r * side, side));
+      }
+    });
   });
 }
 
-void write_csr(const std::string& path, const csr_nonzeros& source) {
+void write_rows_of(const std::string& path, nonzero_source& source) {
   const std::size_t side = source.side();
   write_frq(path, side, [&](row_sink& writer) {
     std::vector<std::int32_t> row(side, 0);
+    nonzero_block block;
     for (std::size_t r = 0; r < side; ++r) {
-      if (source.fill_row(r, row)) {
-        writer.row(r, row);
-        source.clear_row(r, row);
-      }
+      source.read_rows(r, r + 1, block);
+      if (block.columns.empty()) continue;
+      for (std::size_t i = 0; i < block.columns.size(); ++i) row[static_cast<std::size_t>(block.columns[i])] = block.counts[i];
+      writer.row(r, row);
+      for (const std::int32_t k : block.columns) row[static_cast<std::size_t>(k)] = 0;
     }
   });
 }
 
-// A CSR matrix with rows and columns both permuted: output row l is input row order[l], each
-// column k renamed position[k]. Entries stay in their rows' order, so the column indices of a
-// row are no longer sorted (as with SciPy's own a[o][:, o]). Two threads fill alternate halves.
-py::tuple csr_reorder(std::size_t side, const py::array& indptr, const py::array& indices,
-                      const py::array& data, const py::array_t<std::int64_t>& order) {
-  const auto pointer = [&](std::size_t r) {
-    return indptr.itemsize() == 4 ? std::int64_t{static_cast<const std::int32_t*>(indptr.data())[r]}
-                                  : static_cast<const std::int64_t*>(indptr.data())[r];
-  };
-  const std::int64_t* o = order.data();
-  std::vector<std::int64_t> position(side);
-  for (std::size_t k = 0; k < side; ++k) position[static_cast<std::size_t>(o[k])] = static_cast<std::int64_t>(k);
-  py::array_t<std::int64_t> out_indptr(static_cast<py::ssize_t>(side + 1));
-  std::int64_t* starts = out_indptr.mutable_data();
-  starts[0] = 0;
-  for (std::size_t l = 0; l < side; ++l) {
-    const auto r = static_cast<std::size_t>(o[l]);
-    starts[l + 1] = starts[l] + pointer(r + 1) - pointer(r);
-  }
-  const auto entries = static_cast<py::ssize_t>(starts[side]);
-  py::array out_indices(indices.dtype(), entries);
-  py::array out_data(data.dtype(), entries);
-  const py::ssize_t size = data.itemsize();
-  const auto* from_data = static_cast<const char*>(data.data());
-  auto* to_data = static_cast<char*>(out_data.mutable_data());
-  const auto fill = [&](auto index_sample, std::size_t half) {
-    using I = decltype(index_sample);
-    const I* from = static_cast<const I*>(indices.data());
-    I* to = static_cast<I*>(out_indices.mutable_data());
-    for (std::size_t l = half; l < side; l += 2) {
-      const std::int64_t begin = pointer(static_cast<std::size_t>(o[l])), at = starts[l];
-      const std::int64_t count = starts[l + 1] - at;
-      for (std::int64_t i = 0; i < count; ++i) to[at + i] = static_cast<I>(position[static_cast<std::size_t>(from[begin + i])]);
-      std::memcpy(to_data + at * size, from_data + begin * size, static_cast<std::size_t>(count * size));
+void write_compressed(const std::string& path, const py::tuple& shape, py::array pointers, py::array indices,
+                      py::array values) {
+  std::vector<py::array> holder;
+  const compressed_arrays arrays{side_of(shape), typed(pointers, holder, "indptr"), typed(indices, holder, "indices"),
+                                 typed(values, holder, "data")};
+  released([&](worker*, interruption* stop) {
+    compressed_rows rows(arrays, stop);
+    write_rows_of(path, rows);
+  });
+}
+
+// A file the system could not open or write is an OSError of its errno's kind
+// (FileNotFoundError, PermissionError, ...), with the file's name; a file whose contents are
+// not a count matrix is a ValueError.
+void translate(std::exception_ptr failure) {
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const file_error& e) {
+    if (e.error_number() == 0) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      return;
     }
-  };
-  {
-    py::gil_scoped_release unlocked;
-    helper().run_beside(
-        [&] { indices.itemsize() == 4 ? fill(std::int32_t{}, 1) : fill(std::int64_t{}, 1); },
-        [&] { indices.itemsize() == 4 ? fill(std::int32_t{}, 0) : fill(std::int64_t{}, 0); });
+    const py::object error = py::reinterpret_steal<py::object>(
+        PyObject_CallFunction(PyExc_OSError, "isO", e.error_number(), e.reason().c_str(),
+                              py::str(e.path()).ptr()));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  } catch (const type_refused& e) {
+    PyErr_SetString(PyExc_TypeError, e.what());
   }
-  return py::make_tuple(out_data, out_indices, out_indptr);
 }
 
 }  // namespace
 }  // namespace tornavel
 
 PYBIND11_MODULE(_tornavel, module) {
-  module.def("csr_reorder", &tornavel::csr_reorder);
   using namespace tornavel;
   module.doc() = "The compiled core of tornavel; use the package's functions.";
-  module.def("dense_scores", [](const py::array& m) {
-    const py::array a = dense_array(m);
-    array_rows rows(a);
-    return scores_of(released([&] { return score_columns(rows, &helper()); }));
-  });
-  module.def("dense_rank", [](const py::array& m) {
-    const py::array a = dense_array(m);
-    array_rows rows(a);
-    return order_of(released([&] { return rank_matrix(rows, &helper()); }));
-  });
-  const auto csr = [](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
-    return csr_nonzeros(side, indptr, indices, data);
-  };
-  module.def("csr_scores", [csr](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
-    csr_nonzeros source = csr(side, indptr, indices, data);
-    return scores_of(released([&] { return score_columns(source, &helper()); }));
-  });
-  module.def("csr_rank", [csr](std::size_t side, const py::array& indptr, const py::array& indices, const py::array& data) {
-    csr_nonzeros source = csr(side, indptr, indices, data);
-    return order_of(released([&] { return rank_matrix(source, &helper()); }));
-  });
+  module.attr("__version__") = TORNAVEL_VERSION;
+  py::register_exception_translator(translate);
+  // want: "scores", "order" or "ranked".
+  module.def("dense_ranking", &dense_ranking, py::arg("array"), py::arg("want"));
+  module.def("compressed_ranking", &compressed_ranking, py::arg("shape"), py::arg("indptr"), py::arg("indices"),
+             py::arg("data"), py::arg("by_rows"), py::arg("want"));
+  module.def("coordinate_ranking", &coordinate_ranking, py::arg("shape"), py::arg("row"), py::arg("col"),
+             py::arg("data"), py::arg("want"));
+  module.def("permutation", [](py::array order, const py::tuple& shape) {
+    return order_array(permutation(order, side_of(shape)));
+  }, py::arg("order"), py::arg("shape"));
+  module.def("dense_reorder", &dense_reorder, py::arg("array"), py::arg("order"));
+  module.def("compressed_reorder", &compressed_reorder_of, py::arg("shape"), py::arg("indptr"), py::arg("indices"),
+             py::arg("data"), py::arg("order"), py::arg("by_rows"));
+  module.def("coordinate_reorder", &coordinate_reorder_of, py::arg("shape"), py::arg("row"), py::arg("col"),
+             py::arg("data"), py::arg("order"));
   module.def("run", [](const std::string& path, const std::string& folder) {
-    py::gil_scoped_release unlocked;
-    run_job(path, folder);
+    const std::string input = path_of(path), out = path_of(folder);
+    released([&](worker* helper, interruption* stop) {
+      job_options options;
+      options.helper = helper;
+      options.stop = stop;
+      run_job(input, out, options);
+    });
   });
   module.def("settle", [](const std::string& path) {
-    py::gil_scoped_release unlocked;
-    finish_interrupted_publication(path);
+    const std::string p = path_of(path);
+    const py::gil_scoped_release unlocked;
+    finish_interrupted_publication(p);
   });
-  module.def("write_dense", [](const std::string& path, const py::array& m) {
-    const py::array a = dense_array(m);
-    released([&] { write_dense(path, a); });
-  });
-  module.def("write_csr", [](const std::string& path, std::size_t side, const py::array& indptr,
-                             const py::array& indices, const py::array& data) {
-    csr_nonzeros source(side, indptr, indices, data);
-    released([&] { write_csr(path, source); });
-  });
-  // A file that cannot be read or written is an OSError, with the file's name and the reason.
-  py::register_exception_translator([](std::exception_ptr failure) {
-    try {
-      if (failure) std::rethrow_exception(failure);
-    } catch (const file_error& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
-    }
+  module.def("write_dense", [](const std::string& path, py::array a) { write_dense(path_of(path), a); });
+  module.def("write_compressed", [](const std::string& path, const py::tuple& shape, py::array indptr,
+                                    py::array indices, py::array data) {
+    write_compressed(path_of(path), shape, indptr, indices, data);
   });
 }

@@ -1,16 +1,19 @@
 #include "ranking/column_scores.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <stdexcept>
 
 #include "ranking/log_factorial.h"
 #include "ranking/row_kernels.h"
-#include "ranking/zeroed_memory.h"
+#include "ranking/large_memory.h"
 
 namespace tornavel {
 namespace {
@@ -107,21 +110,35 @@ void add_block(std::span<const std::int32_t> block, std::size_t columns, std::si
   }
 }
 
-// The scores, once every count has been added: entry c of the table minus the column's sum.
-std::vector<column_rank> records_of(log_factorial_table& table, const column_sums& sums) {
+// What a pass leaves: every column's sums, and the table their entries came from.
+struct column_totals {
+  log_factorial_table table;
+  column_sums sums;
+};
+
+// The column's score, once every count has been added: entry c of the table minus the sum of
+// entries. Precondition: prepare_scores(t).
+float score_of(const column_totals& t, std::size_t k) {
+  return static_cast<float>(static_cast<double>(t.table[t.sums.counts[k]]) - t.sums.logs[k]);
+}
+
+// Makes sure the table holds entry c of every column.
+void prepare_scores(column_totals& t) {
   // Sums that fit the dense part are looked up there when walking to the largest costs no more
   // than walking to each from its checkpoint would (at most log_sum_stride steps apiece): each
   // lookup is then a load, not a search.
+  const column_sums& sums = t.sums;
   const std::int64_t largest = sums.counts.empty() ? 0 : *std::max_element(sums.counts.begin(), sums.counts.end());
   if (largest < dense_limit && largest <= log_sum_stride * static_cast<std::int64_t>(sums.counts.size())) {
-    table.grow_dense(largest + 1);
+    t.table.grow_dense(largest + 1);
   }
-  if (largest >= table.dense_end()) table.add({sums.counts.begin(), sums.counts.end()});
-  std::vector<column_rank> records(sums.counts.size());
-  for (std::size_t k = 0; k < records.size(); ++k) {
-    const double score = static_cast<double>(table[sums.counts[k]]) - sums.logs[k];
-    records[k] = {static_cast<std::int32_t>(k), static_cast<float>(score)};
-  }
+  if (largest >= t.table.dense_end()) t.table.add({sums.counts.begin(), sums.counts.end()});
+}
+
+column_ranks records_of(column_totals t) {
+  prepare_scores(t);
+  column_ranks records(t.sums.counts.size());
+  for (std::size_t k = 0; k < records.size(); ++k) records[k] = {static_cast<std::int32_t>(k), score_of(t, k)};
   return records;
 }
 
@@ -134,25 +151,25 @@ std::vector<column_rank> records_of(log_factorial_table& table, const column_sum
 // pass be done again in row order, on one thread.
 constexpr double exact_sums_below = 536870912.0;  // 2^29
 
-// Hands out stretches of rows, in ascending order, to whichever thread asks next.
+// Hands out stretches of rows (or columns), in ascending order, to whichever thread asks next.
 class row_claims {
  public:
-  explicit row_claims(std::size_t rows) : rows_(rows) {}
+  row_claims(std::size_t first, std::size_t end) : first_(first), end_(end), next_(first) {}
   // Claims [first, end_after(first)), or returns false when every row has been claimed.
   template <typename End>
   bool claim(const End& end_after, std::size_t& first, std::size_t& end) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (next_ == rows_) return false;
+    if (next_ == end_) return false;
     first = next_;
     end = next_ = end_after(first);
     return true;
   }
-  void start_again() { next_ = 0; }
+  void start_again() { next_ = first_; }
 
  private:
   std::mutex mutex_;
-  std::size_t rows_;
-  std::size_t next_ = 0;
+  std::size_t first_, end_;
+  std::size_t next_;
 };
 
 // One thread's part of a pass whose rows are taken in any order.
@@ -174,17 +191,22 @@ void add_in_shares(std::vector<Share>& shares, log_factorial_table& table, worke
                    const Read& read, const Counts& counts_of, const Add& add) {
   std::atomic<bool> stopping = false;
   const auto work = [&](Share& s) {
-    if (s.waiting) {
-      add(s, table, s.all_dense);
-      s.waiting = false;
-    }
-    while (!stopping.load(std::memory_order_relaxed) && read(s)) {
-      if (s.bound >= table.dense_end()) {
-        s.waiting = true;
-        stopping.store(true, std::memory_order_relaxed);
-        return;
+    try {
+      if (s.waiting) {
+        add(s, table, s.all_dense);
+        s.waiting = false;
       }
-      add(s, table, true);
+      while (!stopping.load(std::memory_order_relaxed) && read(s)) {
+        if (s.bound >= table.dense_end()) {
+          s.waiting = true;
+          stopping.store(true, std::memory_order_relaxed);
+          return;
+        }
+        add(s, table, true);
+      }
+    } catch (...) {
+      stopping.store(true, std::memory_order_relaxed);  // the other thread need not read on
+      throw;
     }
   };
   for (;;) {
@@ -205,9 +227,8 @@ void add_in_shares(std::vector<Share>& shares, log_factorial_table& table, worke
 // order, if some column is not exact that way, or if a read failed: a refused count is then
 // the first in row order, whichever thread came upon which first.
 template <typename Make, typename Read, typename Counts, typename Add>
-std::vector<column_rank> score_in_shares(std::size_t columns, row_claims& claims, worker* helper,
-                                         const Make& make, const Read& read,
-                                         const Counts& counts_of, const Add& add) {
+column_totals totals_in_shares(std::size_t columns, row_claims& claims, worker* helper,
+                               const Make& make, const Read& read, const Counts& counts_of, const Add& add) {
   log_factorial_table table(1);
   const auto in_order = [&] {
     std::vector<decltype(make())> one;
@@ -215,7 +236,10 @@ std::vector<column_rank> score_in_shares(std::size_t columns, row_claims& claims
     add_in_shares(one, table, nullptr, read, counts_of, add);
     return std::move(one[0].sums);
   };
-  if (helper == nullptr || !helper->has_thread()) return records_of(table, in_order());
+  if (helper == nullptr || !helper->has_thread()) {
+    column_sums sums = in_order();
+    return {std::move(table), std::move(sums)};
+  }
   column_sums sums;
   bool exact = true;
   try {
@@ -236,7 +260,7 @@ std::vector<column_rank> score_in_shares(std::size_t columns, row_claims& claims
     claims.start_again();
     sums = in_order();
   }
-  return records_of(table, sums);
+  return {std::move(table), std::move(sums)};
 }
 
 struct nonzero_share : share {
@@ -257,7 +281,7 @@ std::size_t rows_per_block(std::size_t columns) { return std::max<std::size_t>(1
 
 // The rows of a source that only one thread reads at a time, in order: this thread reads the
 // next block while both threads add the current one, split by columns.
-std::vector<column_rank> score_in_order(row_source& source, worker* helper) {
+column_totals totals_in_order(row_source& source, worker* helper) {
   const std::size_t columns = source.columns();
   const std::size_t rows = source.rows();
   column_sums sums(columns);
@@ -307,18 +331,17 @@ std::vector<column_rank> score_in_order(row_source& source, worker* helper) {
       first = next;
     }
   }
-  return records_of(table, sums);
+  return {std::move(table), std::move(sums)};
 }
 
-}  // namespace
 
-std::vector<column_rank> score_columns(row_source& source, worker* helper) {
+column_totals totals_of(row_source& source, worker* helper) {
   const std::size_t columns = source.columns();
   const std::size_t rows = source.rows();
-  if (!source.reads_at_once()) return score_in_order(source, helper);
+  if (!source.reads_at_once()) return totals_in_order(source, helper);
   // Each thread reads its own blocks where the source allows it.
   const std::size_t block_rows = rows == 0 ? 0 : rows_per_block(columns);
-  row_claims claims(rows);
+  row_claims claims(0, rows);
   const auto make = [&] { return row_share(columns, block_rows * columns); };
   const auto end_after = [&](std::size_t first) { return std::min(rows, first + block_rows); };
   const auto read = [&](row_share& s) {
@@ -332,12 +355,12 @@ std::vector<column_rank> score_columns(row_source& source, worker* helper) {
   const auto add = [&](row_share& s, const log_factorial_table& table, bool all_dense) {
     add_block(s.block, columns, 0, columns, table, all_dense, s.sums);
   };
-  return score_in_shares(columns, claims, helper, make, read, counts_of, add);
+  return totals_in_shares(columns, claims, helper, make, read, counts_of, add);
 }
 
-std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
+column_totals totals_of(nonzero_source& source, worker* helper) {
   const std::size_t side = source.side();
-  row_claims claims(side);
+  row_claims claims(0, side);
   // About 32768 counts at a time: a stretch stays in the core's cache between being read and
   // being added.
   const auto end_after = [&](std::size_t first) { return source.rows_for(first, std::size_t{1} << 15); };
@@ -361,16 +384,82 @@ std::vector<column_rank> score_columns(nonzero_source& source, worker* helper) {
       s.sums.logs[k] += static_cast<double>(all_dense ? dense[x] : table[x]);
     }
   };
-  return score_in_shares(side, claims, helper, make, read, counts_of, add);
+  return totals_in_shares(side, claims, helper, make, read, counts_of, add);
 }
 
-int compare_rank(const column_rank& a, const column_rank& b) {
-  if (b.score > a.score) return 1;
-  if (a.score > b.score) return -1;
-  return (a.column > b.column) - (a.column < b.column);
+
+// One thread's part of a pass over columns: each column is whole in one block, so its entries
+// can be added in row order on this thread, and the threads' columns never meet.
+struct column_share {
+  column_block block;
+  std::size_t first = 0;   // the column of the block's first
+  std::int32_t bound = 0;  // of the counts last read
+  bool waiting = false;    // read, but calling for entries the table does not hold yet
+  bool all_dense = true;   // of the waiting counts, once the table holds them
+  std::vector<std::pair<std::int32_t, std::int32_t>> by_row;  // a column's (row, count), to sort
+};
+
+// Adds each column of the share's block into sums: c, and B in row order. Where the block's
+// rows do not ascend, B is first added as they come, which is exact, and so the row-order sum,
+// while it stays below 2^29 (see exact_sums_below); only beyond is the column sorted by row and
+// added again.
+void add_columns(column_share& s, const log_factorial_table& table, bool all_dense, column_sums& sums) {
+  const float* dense = table.dense_entries();
+  const auto entry = [&](std::int32_t x) { return static_cast<double>(all_dense ? dense[x] : table[x]); };
+  column_block& b = s.block;
+  for (std::size_t j = 0; j + 1 < b.starts.size(); ++j) {
+    std::int64_t c = 0;
+    double logs = 0.0;
+    for (std::size_t i = b.starts[j]; i < b.starts[j + 1]; ++i) {
+      c += b.counts[i];
+      logs += entry(b.counts[i]);
+    }
+    if (b.in_row_order[j] == 0 && !(logs < exact_sums_below)) {
+      s.by_row.clear();
+      for (std::size_t i = b.starts[j]; i < b.starts[j + 1]; ++i) s.by_row.emplace_back(b.rows[i], b.counts[i]);
+      std::sort(s.by_row.begin(), s.by_row.end());
+      logs = 0.0;
+      for (const auto& [row, count] : s.by_row) logs += entry(count);
+    }
+    sums.counts[s.first + j] = c;
+    sums.logs[s.first + j] = logs;
+  }
 }
 
-namespace {
+
+column_totals totals_of(nonzero_columns& source, worker* helper) {
+  const std::size_t side = source.side();
+  column_sums sums(side);  // one for both threads: their columns never meet
+  log_factorial_table table(1);
+  auto shares = std::make_unique<std::vector<column_share>>(helper != nullptr && helper->has_thread() ? 2 : 1);
+  const auto counts_of = [](const column_share& s) { return std::span<const std::int32_t>(s.block.counts); };
+  const auto add = [&](column_share& s, const log_factorial_table& t, bool all_dense) {
+    add_columns(s, t, all_dense, sums);
+  };
+  try {
+    for (std::size_t band = 0; band < source.bands(); ++band) {
+      std::size_t first, end;
+      source.load_band(band, first, end, helper);
+      row_claims claims(first, end);
+      const auto end_after = [&](std::size_t at) { return source.columns_for(at, std::size_t{1} << 15); };
+      const auto read = [&](column_share& s) {
+        std::size_t from, to;
+        if (!claims.claim(end_after, from, to)) return false;
+        source.read_columns(from, to, s.block);
+        s.first = from;
+        s.bound = bound_of(s.block.counts);
+        return true;
+      };
+      add_in_shares(*shares, table, helper, read, counts_of, add);
+    }
+  } catch (const std::invalid_argument&) {
+    // Which refusal a thread met first depends on how the columns fell: name the first in row
+    // order instead, as a pass over the rows would.
+    source.refuse_first_in_row_order();
+    throw;
+  }
+  return {std::move(table), std::move(sums)};
+}
 
 // A key whose ascending order is compare_rank's: the score's bits made to rise with the score
 // (negative scores' bits reversed, -0 taken as +0, as the comparison takes them), inverted for
@@ -383,66 +472,112 @@ std::uint64_t rank_key(const column_rank& record) {
   return std::uint64_t{~rising} << 32 | static_cast<std::uint32_t>(record.column);
 }
 
-// Sorts keys whose lower halves ascend by their upper halves, keeping equal upper halves in
-// the order they come: which sorts them, as their lower halves then ascend too. A radix sort,
-// eleven bits a pass, passes over bits the keys all share skipped: about twice as fast as a
-// comparison sort at a hundred thousand keys.
-void sort_by_upper_halves(std::vector<std::uint64_t>& keys) {
+// Keys in a buffer of bytes, 8 a key: the radix sort below moves them between two such buffers,
+// one of them the records' own memory, and memcpy reads and writes them there without breaking
+// the rules on which types may reach which memory.
+std::uint64_t key_at(const std::byte* keys, std::size_t i) {
+  std::uint64_t key;
+  std::memcpy(&key, keys + 8 * i, 8);
+  return key;
+}
+
+void put_key(std::byte* keys, std::size_t i, std::uint64_t key) { std::memcpy(keys + 8 * i, &key, 8); }
+
+// Sorts n keys whose lower halves ascend by their upper halves, keeping equal upper halves in
+// the order they come: which sorts them, as their lower halves then ascend too. A radix sort of
+// three passes of eleven bits, the counts of all three taken in one pass and a pass skipped
+// where every key has the same digit (a million keys in about 5 ms, a third less than four
+// passes of eight bits). Returns keys or spare, whichever holds the result.
+std::byte* sort_by_upper_halves(std::byte* keys, std::byte* spare, std::size_t n) {
   constexpr int digit_bits = 11;
   constexpr std::size_t digits = std::size_t{1} << digit_bits;
-  std::vector<std::uint64_t> sorted(keys.size());
-  for (int shift = 32; shift < 64; shift += digit_bits) {
-    std::vector<std::size_t> starts(digits, 0);
-    for (std::uint64_t key : keys) ++starts[(key >> shift) & (digits - 1)];
-    if (std::find(starts.begin(), starts.end(), keys.size()) != starts.end()) continue;
-    std::exclusive_scan(starts.begin(), starts.end(), starts.begin(), std::size_t{0});
-    for (std::uint64_t key : keys) sorted[starts[(key >> shift) & (digits - 1)]++] = key;
-    keys.swap(sorted);
+  constexpr int passes = (32 + digit_bits - 1) / digit_bits;
+  std::array<std::array<std::size_t, digits>, passes> starts{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto upper = static_cast<std::uint32_t>(key_at(keys, i) >> 32);
+    for (int p = 0; p < passes; ++p) ++starts[p][(upper >> (digit_bits * p)) & (digits - 1)];
   }
+  for (int p = 0; p < passes && n > 0; ++p) {
+    const int shift = 32 + digit_bits * p;
+    if (starts[p][(key_at(keys, 0) >> shift) & (digits - 1)] == n) continue;
+    std::exclusive_scan(starts[p].begin(), starts[p].end(), starts[p].begin(), std::size_t{0});
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t key = key_at(keys, i);
+      put_key(spare, starts[p][(key >> shift) & (digits - 1)]++, key);
+    }
+    std::swap(keys, spare);
+  }
+  return keys;
+}
+
+// The order straight from the totals: each column's key made from its score as it is
+// computed, without a record between (a million items rank in a few milliseconds less).
+rank_order order_of(column_totals t) {
+  prepare_scores(t);
+  const std::size_t n = t.sums.counts.size();
+  large_vector<std::uint64_t> keys(n), spare(n);
+  for (std::size_t k = 0; k < n; ++k) keys[k] = rank_key({static_cast<std::int32_t>(k), score_of(t, k)});
+  const std::byte* sorted = sort_by_upper_halves(reinterpret_cast<std::byte*>(keys.data()),
+                                                 reinterpret_cast<std::byte*>(spare.data()), n);
+  rank_order order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::int32_t>(key_at(sorted, i) & 0xffffffffu);
+  return order;
 }
 
 }  // namespace
 
-std::vector<std::int32_t> rank_columns(std::span<column_rank> records) {
-  std::vector<std::uint64_t> keys(records.size());
-  std::transform(records.begin(), records.end(), keys.begin(), rank_key);
-  // Records come in column order from the scoring; any other order is sorted whole.
+int compare_rank(const column_rank& a, const column_rank& b) {
+  if (b.score > a.score) return 1;
+  if (a.score > b.score) return -1;
+  return (a.column > b.column) - (a.column < b.column);
+}
+
+rank_order rank_columns(std::span<column_rank> records) {
+  static_assert(sizeof(column_rank) == sizeof(std::uint64_t));
+  const std::size_t n = records.size();
+  large_vector<std::uint64_t> key_space(n);
+  std::transform(records.begin(), records.end(), key_space.begin(), rank_key);
+  auto* keys = reinterpret_cast<std::byte*>(key_space.data());
+  // Records come in column order from the scoring; any other order is sorted whole. The radix
+  // sort's spare room is the records' own memory, a key's size apiece, which saves a buffer as
+  // large as they are.
   const auto column_of = [](std::uint64_t key) { return key & 0xffffffffu; };
-  if (std::is_sorted(keys.begin(), keys.end(), [&](std::uint64_t a, std::uint64_t b) { return column_of(a) < column_of(b); })) {
-    sort_by_upper_halves(keys);
+  if (std::is_sorted(key_space.begin(), key_space.end(),
+                     [&](std::uint64_t a, std::uint64_t b) { return column_of(a) < column_of(b); })) {
+    keys = sort_by_upper_halves(keys, reinterpret_cast<std::byte*>(records.data()), n);
   } else {
-    std::sort(keys.begin(), keys.end());
+    std::sort(key_space.begin(), key_space.end());
   }
-  std::vector<std::int32_t> order(records.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    order[i] = static_cast<std::int32_t>(keys[i] & 0xffffffffu);
-    records[i] = {order[i], 0.0f};
-  }
-  // The records in rank order, as the comparison sorts them.
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const auto rising = ~static_cast<std::uint32_t>(keys[i] >> 32);
+  // The order, and the records in rank order as the comparison sorts them (a key is read before
+  // the record in its place is written).
+  rank_order order(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = key_at(keys, i);
+    const auto rising = ~static_cast<std::uint32_t>(key >> 32);
     const std::uint32_t bits = (rising & 0x80000000u) != 0 ? rising & 0x7fffffffu : ~rising;
-    records[i].score = std::bit_cast<float>(bits);
+    order[i] = static_cast<std::int32_t>(key & 0xffffffffu);
+    records[i] = {order[i], std::bit_cast<float>(bits)};
   }
   return order;
 }
 
-std::vector<std::int32_t> rank_matrix(nonzero_source& source, worker* helper) {
-  std::vector<column_rank> records = score_columns(source, helper);
-  return rank_columns(records);
-}
+column_ranks score_columns(row_source& source, worker* helper) { return records_of(totals_of(source, helper)); }
+column_ranks score_columns(nonzero_source& source, worker* helper) { return records_of(totals_of(source, helper)); }
+column_ranks score_columns(nonzero_columns& source, worker* helper) { return records_of(totals_of(source, helper)); }
 
-std::vector<std::int32_t> rank_matrix(row_source& source, worker* helper) {
+rank_order rank_matrix(nonzero_columns& source, worker* helper) { return order_of(totals_of(source, helper)); }
+rank_order rank_matrix(nonzero_source& source, worker* helper) { return order_of(totals_of(source, helper)); }
+
+rank_order rank_matrix(row_source& source, worker* helper) {
   if (source.rows() == 0) {
     // Every column scores 0, so the order is the columns in ascending order. A header may ask
     // for up to 2^31 - 1 such columns in a file of 8 bytes: nothing but the order itself is
     // worth allocating for them.
-    std::vector<std::int32_t> order(source.columns());
+    rank_order order(source.columns());
     std::iota(order.begin(), order.end(), 0);
     return order;
   }
-  std::vector<column_rank> records = score_columns(source, helper);
-  return rank_columns(records);
+  return order_of(totals_of(source, helper));
 }
 
 }  // namespace tornavel

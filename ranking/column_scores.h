@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "ranking/large_memory.h"
 #include "ranking/nonzero_source.h"
 #include "ranking/row_source.h"
 #include "ranking/worker.h"
@@ -25,6 +26,11 @@ struct column_rank {
 };
 static_assert(sizeof(column_rank) == 8);
 
+// One record a column, and the columns in rank order, highest score first: held on huge pages,
+// so that a million items' cost a few page faults, not thousands.
+using column_ranks = large_vector<column_rank>;
+using rank_order = large_vector<std::int32_t>;
+
 // Scores every column in one pass over the rows: record k for column k, with the bits of each
 // column's entries added in row order. The table entries are filled as the counts call for
 // them, once each. With a helper, a source that reads_at_once() is read by both threads, each
@@ -33,12 +39,17 @@ static_assert(sizeof(column_rank) == 8);
 // the pass is made again in row order, on one thread). From any other source this thread
 // reads the rows in order and the threads split the columns. A failed read is thrown as it is
 // met in row order.
-std::vector<column_rank> score_columns(row_source& rows, worker* helper = nullptr);
+column_ranks score_columns(row_source& rows, worker* helper = nullptr);
 
 // The same from the non-zero counts alone, with the same bits: the zeros left out would each
 // have added entry 0, +0.0, which leaves any sum of non-negative entries as it is. Both threads
 // read, as above. Time follows the non-zero counts.
-std::vector<column_rank> score_columns(nonzero_source& source, worker* helper = nullptr);
+column_ranks score_columns(nonzero_source& source, worker* helper = nullptr);
+
+// The same from the non-zero counts of each column whole, as CSC arrays hold them: each thread
+// adds whole columns, in row order where the source says their rows do not ascend and the sum
+// could round (past 2^29). A refusal is the first in row order, however the columns fell.
+column_ranks score_columns(nonzero_columns& source, worker* helper = nullptr);
 
 // Orders a before b by descending score and, between equal scores, by ascending column, so that
 // every run on every platform gives the same order. Returns -1 when a goes first, 1 when b does,
@@ -47,11 +58,12 @@ int compare_rank(const column_rank& a, const column_rank& b);
 
 // Sorts the records with compare_rank and returns their columns in that order (a score of -0
 // comes back as +0, which compares equal to it).
-std::vector<std::int32_t> rank_columns(std::span<column_rank> records);
+rank_order rank_columns(std::span<column_rank> records);
 
 // The whole ranking: the columns, highest score first.
-std::vector<std::int32_t> rank_matrix(row_source& rows, worker* helper = nullptr);
-std::vector<std::int32_t> rank_matrix(nonzero_source& source, worker* helper = nullptr);
+rank_order rank_matrix(row_source& rows, worker* helper = nullptr);
+rank_order rank_matrix(nonzero_source& source, worker* helper = nullptr);
+rank_order rank_matrix(nonzero_columns& source, worker* helper = nullptr);
 
 }  // namespace tornavel
 

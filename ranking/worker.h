@@ -1,4 +1,5 @@
-// A second thread for the two halves of a job, started once.
+// A second thread for the two halves of a job, started once; and helpers for a library called
+// from many threads at once.
 #ifndef TORNAVEL_RANKING_WORKER_H_
 #define TORNAVEL_RANKING_WORKER_H_
 
@@ -25,7 +26,7 @@ class worker {
 
   // Runs there on the worker's thread and here on this one at the same time, and returns when
   // both are done; without a thread, runs there and then here. If either throws, the exception
-  // is rethrown once both are done (here's first).
+  // is rethrown once both are done (here's first). One caller at a time.
   void run_beside(const std::function<void()>& there, const std::function<void()>& here);
 
  private:
@@ -37,6 +38,30 @@ class worker {
   bool stopping_ = false;
   std::exception_ptr failure_;
   std::thread thread_;
+};
+
+// Runs there and here as helper->run_beside does, or one after the other without a helper.
+void run_beside(worker* helper, const std::function<void()>& there, const std::function<void()>& here);
+
+// The process's helpers, for callers on many threads at once (the Python module's): a call
+// borrows a helper that no other call is using, so that none waits for another's work or gets
+// it. Helpers are started once and kept for later calls, at most one fewer than the cores this
+// process may run on; a call that finds none free, or a process on one core, works alone, with
+// the same results. A child forked by a process that had helpers does not have their threads:
+// it forgets them, without touching them, and starts its own when it first needs one.
+class helper_lease {
+ public:
+  helper_lease();  // borrows one, if one is free or can be started
+  ~helper_lease();
+  helper_lease(const helper_lease&) = delete;
+  helper_lease& operator=(const helper_lease&) = delete;
+
+  // The helper, or nullptr: either may be given to the ranking.
+  worker* get() const { return helper_; }
+
+ private:
+  worker* helper_ = nullptr;
+  void* pool_ = nullptr;  // the pool it came from: a child's is not its parent's
 };
 
 }  // namespace tornavel

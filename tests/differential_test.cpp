@@ -8,6 +8,7 @@
 #include "ranking/ranking.h"
 #include "tests/plain_model.h"
 #include "tests/random_matrices.h"
+#include "tests/vectors.h"
 
 namespace tornavel {
 namespace {
@@ -66,7 +67,7 @@ class rows_in_order final : public row_source {
   memory_rows& rows_;
 };
 
-void expect_same_bits(const std::vector<column_rank>& records, const std::vector<float>& scores,
+void expect_same_bits(const column_ranks& records, const std::vector<float>& scores,
                       const char* how) {
   ASSERT_EQ(records.size(), scores.size()) << how;
   for (std::size_t k = 0; k < records.size(); ++k) {
@@ -98,8 +99,8 @@ void expect_same_as_model(const plain::matrix& m, const std::string& what) {
   if (::testing::Test::HasFatalFailure()) return;
 
   memory_rows matrix(m.columns, m.rows, m.counts);
-  std::vector<column_rank> records = score_columns(matrix);
-  const std::vector<std::int32_t> order = rank_columns(records);
+  column_ranks records = score_columns(matrix);
+  const rank_order order = rank_columns(records);
   ASSERT_EQ(order, expected.order);
   ASSERT_EQ(rank_matrix(matrix, &shared_helper()), expected.order);
   ASSERT_EQ(reorder_matrix(matrix, order), plain::reorder(m, expected.order));
@@ -144,21 +145,11 @@ TEST(Differential, MatricesOfSeveralBlocks) {
 }
 
 TEST(Differential, SumsTooLargeToAddInAnyOrder) {
-  // Each column has a count near 2^31 in a row of its own and small counts above and below it.
-  // Past 2^29 a sum of entries rounds at every addition, so only rows added in order give these
-  // bits, whichever thread reads which rows. (The plain model cannot go this far: its table
-  // reaches the grand total.)
+  // Only rows added in order give these bits, whichever thread reads which rows.
   constexpr std::int32_t n = 1024;
-  std::mt19937_64 rng(29);
-  plain::matrix m{n, n, std::vector<std::int32_t>(std::size_t{n} * n)};
-  for (std::int32_t r = 0; r < n; ++r) {
-    for (std::int32_t k = 0; k < n; ++k) {
-      m.counts[static_cast<std::size_t>(r) * n + k] =
-          static_cast<std::int32_t>(r == k ? 2147483647 - rng() % 1000 : rng() % 6);
-    }
-  }
+  const plain::matrix m = random_matrix(shape::past_exact_sums, 29, n);
   memory_rows matrix(n, n, m.counts);
-  const std::vector<column_rank> in_order = score_columns(matrix);
+  const column_ranks in_order = score_columns(matrix);
   std::vector<float> scores;
   for (const column_rank& r : in_order) scores.push_back(r.score);
   expect_same_scores(m, scores);
@@ -172,7 +163,7 @@ TEST(Differential, EqualScoresRankInAscendingColumnOrder) {
                          0, 0, 9, 0, 0,  //
                          0, 0, 0, 0, 0}};
   memory_rows rows(m.columns, m.rows, m.counts);
-  const std::vector<std::int32_t> order = rank_matrix(rows);
+  const rank_order order = rank_matrix(rows);
   EXPECT_EQ(order, (std::vector<std::int32_t>{1, 3, 4, 0, 2}));
   expect_same_as_model(m, "ties");
 }

@@ -6,8 +6,9 @@
 #include <limits>
 
 #include "ranking/ranking.h"
-#include "ranking/zeroed_memory.h"
+#include "ranking/large_memory.h"
 #include "tests/plain_model.h"
+#include "tests/vectors.h"
 
 namespace tornavel {
 namespace {

@@ -172,7 +172,7 @@ TEST(Tool, ColumnSumsBeyondTwoToThe33MatchAPlainWalk) {
 
   tornavel::count_matrix m = tornavel::load_count_matrix(data + "frq");
   tornavel::memory_rows rows(m.columns, m.rows, m.counts);
-  const std::vector<tornavel::column_rank> scores = tornavel::score_columns(rows);
+  const tornavel::column_ranks scores = tornavel::score_columns(rows);
   std::vector<std::int32_t> order(scores.size());
   for (std::size_t k = 0; k < scores.size(); ++k) {
     EXPECT_EQ(std::bit_cast<std::uint32_t>(scores[k].score), expected_bits[k]) << "column " << k;

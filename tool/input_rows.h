@@ -3,17 +3,19 @@
 #define TORNAVEL_TOOL_INPUT_ROWS_H_
 
 #include "matrix_files/count_matrix_file.h"
+#include "ranking/interruption.h"
 #include "ranking/row_source.h"
 
 namespace tornavel {
 
 class input_rows final : public row_source {
  public:
-  explicit input_rows(count_matrix_input& input) : input_(input) {}
+  explicit input_rows(count_matrix_input& input, interruption* stop = nullptr) : input_(input), stop_(stop) {}
   std::size_t columns() const override { return static_cast<std::size_t>(input_.columns()); }
   std::size_t rows() const override { return input_.stored_rows(); }
   std::span<const std::int32_t> read_rows(std::size_t first, std::size_t count,
                                           std::span<std::int32_t> scratch) override {
+    poll(stop_);
     return input_.read_rows(first, count, scratch);
   }
   void expect_rows_in_order() override { input_.expect_rows_in_order(); }
@@ -22,6 +24,7 @@ class input_rows final : public row_source {
 
  private:
   count_matrix_input& input_;
+  interruption* stop_;
 };
 
 }  // namespace tornavel

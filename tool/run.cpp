@@ -36,7 +36,7 @@ std::string output_path(const std::string& folder, const char* name) {
 // helper each fill every other piece and write it at its place in the file, so that reading,
 // permuting and writing go on in both at once. Starts with the stream at the header's end.
 void write_reordered(row_source& rows, std::span<const std::int32_t> order, file_stream& out,
-                     worker& helper) {
+                     worker* helper) {
   const std::size_t columns = rows.columns();
   const std::size_t total = rows.rows();
   if (total == 0) return;
@@ -62,13 +62,13 @@ void write_reordered(row_source& rows, std::span<const std::int32_t> order, file
       throw;
     }
   };
-  helper.run_beside([&] { fill_and_write(1); }, [&] { fill_and_write(0); });
+  run_beside(helper, [&] { fill_and_write(1); }, [&] { fill_and_write(0); });
 }
 
 }  // namespace
 
-void run_job(const std::string& input_path, const std::string& folder,
-             const publish_options& publishing) {
+void run_job(const std::string& input_path, const std::string& folder, const job_options& options) {
+  const publish_options& publishing = options.publishing;
   const std::string order_file_name = output_path(folder, tornavel::order_file_name);
   const std::string matrix_file_name = output_path(folder, tornavel::matrix_file_name);
   // Before any work: a folder the outputs could not be published in is refused now, and a
@@ -76,27 +76,29 @@ void run_job(const std::string& input_path, const std::string& folder,
   // input read and the outputs replaced are whole pairs.
   prepare_output_folder(order_file_name, publishing);
   if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0) {
+    const int error = errno;
     throw file_error(folder.empty() ? "." : folder,
-                     std::string(std::strerror(errno)) +
+                     std::string(std::strerror(error)) +
                          " (the outputs, tornavel.ord and tornavel.frq, are written to " +
-                         (folder.empty() || folder == "." ? "the current folder)" : "this folder)"));
+                         (folder.empty() || folder == "." ? "the current folder)" : "this folder)"),
+                     error);
   }
   finish_interrupted_publication(input_path, publishing);
-  worker helper;
   // The input stays open until both outputs are in place, so it may be a previous run's output:
   // its name is replaced, not the contents being read.
   count_matrix_input input = count_matrix_input::open(input_path);
-  input_rows rows(input);
+  input_rows rows(input, options.stop);
   // Without rows every column scores 0 and the order is the identity, written as it goes.
-  std::vector<std::int32_t> order;
-  if (rows.rows() > 0) order = rank_matrix(rows, &helper);
+  rank_order order;
+  if (rows.rows() > 0) order = rank_matrix(rows, options.helper);
   staged_file order_file = rows.rows() > 0 ? save_order_file(order, order_file_name)
                                            : save_identity_order(input.columns(), order_file_name);
   staged_file frq_file(matrix_file_name);
   write_count_matrix_header(frq_file.stream(), input.columns(), input.rows());
-  write_reordered(rows, order, frq_file.stream(), helper);
+  write_reordered(rows, order, frq_file.stream(), options.helper);
   frq_file.finish();
   input.check_unchanged();
+  poll(options.stop);  // the last moment at which stopping leaves the old pair
   publish_together({&order_file, &frq_file}, publishing);
 }
 
@@ -119,7 +121,8 @@ int run(int argc, char** argv) {
   }
   handle_signals();
   return run_program("tornavel", "", input_path, [&] {
-    run_job(input_path, ".", publishing_for("tornavel"));
+    const helper_lease helper;
+    run_job(input_path, ".", {publishing_for("tornavel"), helper.get()});
   });
 }
 

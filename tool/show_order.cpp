@@ -23,7 +23,7 @@ void show_order(const show_options& o) {
   if (!o.tsv) {
     for (std::string& label : labels) label = printable_name(label);
   }
-  std::vector<column_rank> scores;
+  column_ranks scores;
   if (o.matrix) {
     count_matrix_input matrix = count_matrix_input::open(*o.matrix);
     if (static_cast<std::size_t>(matrix.columns()) != order.size()) {

@@ -1,4 +1,4 @@
-#include "ranking/zeroed_memory.h"
+#include "ranking/large_memory.h"
 
 #include <sys/mman.h>
 
