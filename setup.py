@@ -22,10 +22,11 @@ def version():
 class cmake_build(build_ext):
     def build_extension(self, ext):
         build = os.environ.get("TORNAVEL_CMAKE_BUILD") or os.path.join(os.path.abspath(self.build_temp), "cmake")
-        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-        subprocess.run(["cmake", "-S", ROOT, "-B", build, *generator, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DTORNAVEL_TESTS=OFF", f"-DPython3_EXECUTABLE={sys.executable}"],
-                       check=True, stdout=subprocess.DEVNULL)
+        if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+            generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+            subprocess.run(["cmake", "-S", ROOT, "-B", build, *generator, "-DCMAKE_BUILD_TYPE=Release",
+                            "-DTORNAVEL_TESTS=OFF", f"-DPython3_EXECUTABLE={sys.executable}"],
+                           check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "--target", "_tornavel", "-j", str(os.cpu_count() or 1)], check=True)
         built = glob.glob(os.path.join(build, "python", "tornavel", "_tornavel*.so"))
         if len(built) != 1:

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "formats/formats.h"
 #include "matrix_files/count_matrix_file.h"
 #include "matrix_files/file_error.h"
+#include "model/file_size.h"
 
 namespace tornavel {
 namespace {
@@ -20,15 +22,23 @@ class word_rows_writer : public row_sink {
   void begin(std::size_t side, const std::vector<std::string>&) override {
     side_ = side;
     const std::string head = header(side);
-    write_exact(out_, head.data(), head.size());
     data_start_ = static_cast<std::int64_t>(head.size());
-    if (seekable_) out_.flush();
+    const std::optional<std::int64_t> bytes = dense_file_bytes(data_start_, static_cast<std::int64_t>(side));
+    if (!bytes) throw file_error(out_.name(), too_large_for_a_file(static_cast<std::int64_t>(side)));
+    size_ = *bytes;
+    write_exact(out_, head.data(), head.size());
+    if (!seekable_) return;
+    out_.flush();
+    // The whole size at once, as a hole: a file system (or a file-size limit) that cannot take
+    // it says so now, before any row is read.
+    if (ftruncate(fileno(out_.get()), size_) != 0) throw file_error::from_errno(out_.name(), errno);
   }
 
   void row(std::size_t index, std::span<const std::int32_t> counts) override {
     scratch_.assign(counts.begin(), counts.end());
     if (seekable_) {
-      write_count_rows_at(out_, scratch_, data_start_ + 4 * static_cast<std::int64_t>(index * side_));
+      // Within size_, checked at begin().
+      write_count_rows_at(out_, scratch_, data_start_ + 4 * static_cast<std::int64_t>(index) * static_cast<std::int64_t>(side_));
       return;
     }
     zeros_until(index);
@@ -41,9 +51,7 @@ class word_rows_writer : public row_sink {
       zeros_until(side_);
       return;
     }
-    // The rows never written read as zeros.
-    const std::int64_t size = data_start_ + 4 * static_cast<std::int64_t>(side_ * side_);
-    if (ftruncate(fileno(out_.get()), size) != 0) throw file_error::from_errno(out_.name(), errno);
+    // The rows never written read as zeros: the file has its whole size from the start.
   }
 
  protected:
@@ -60,6 +68,7 @@ class word_rows_writer : public row_sink {
   bool seekable_;
   std::size_t side_ = 0, next_ = 0;
   std::int64_t data_start_ = 0;
+  std::int64_t size_ = 0;
   std::vector<std::int32_t> scratch_;
 };
 

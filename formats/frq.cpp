@@ -1,4 +1,5 @@
 // The count-matrix file as an input of the converter, read a row at a time.
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -23,9 +24,17 @@ void read_frq(input_bytes& in, count_matrix_builder& builder) {
     builder.refuse({}, "file is shorter than its header says");
   }
   builder.start_rows(side, side, {});
-  std::vector<std::int32_t> row(static_cast<std::size_t>(side));
+  // A row is read in pieces into a buffer that grows with what arrives: a header that lies (a few
+  // bytes of gzip can declare 2^31 - 1 items) costs memory only for the counts that came.
+  constexpr std::size_t piece = std::size_t{1} << 16;
+  const auto n = static_cast<std::size_t>(side);
+  std::vector<std::int32_t> row;
   for (std::int64_t r = 0; r < side; ++r) {
-    in.read_exact(row.data(), row.size() * 4, "file is shorter than its header says");
+    for (std::size_t k = 0; k < n; k += piece) {
+      const std::size_t count = std::min(piece, n - k);
+      if (row.size() < k + count) row.resize(k + count);
+      in.read_exact(row.data() + k, count * 4, "file is shorter than its header says");
+    }
     swap_to_file_order(std::span(row));
     if (const std::string fault = count_fault(columns, static_cast<std::size_t>(r), row); !fault.empty()) {
       builder.refuse({}, fault);

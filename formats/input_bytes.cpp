@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -13,70 +14,152 @@
 #include "matrix_files/file_error.h"
 
 namespace tornavel {
+
 namespace {
 
-gzFile as_gz(void* gz) { return static_cast<gzFile>(gz); }
+constexpr std::size_t raw_piece = std::size_t{1} << 17;
+
+// A digest of bytes as they come, in any pieces: for telling, when only a file's change time
+// moved, whether its bytes are still those read.
+struct running_digest {
+  std::uint64_t value = 0xcbf29ce484222325u;
+  void add(const unsigned char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) value = (value ^ data[i]) * 0x100000001b3u;
+  }
+};
+
+bool is_gzip(const unsigned char* data, std::size_t size) { return size >= 2 && data[0] == 0x1f && data[1] == 0x8b; }
 
 }  // namespace
+
+struct input_bytes::state {
+  int fd = -1;
+  bool regular = false;
+  struct stat opened {};
+  std::uint64_t length = 0;         // of a regular file
+  std::uint64_t raw_consumed = 0;   // raw bytes read so far
+  running_digest digest;            // of the raw bytes read
+  bool compressed = false;
+  bool stream_ended = false;        // a gzip member ended and no other has begun
+  bool eof = false;
+  z_stream z{};
+  bool z_ready = false;
+  std::vector<unsigned char> raw = std::vector<unsigned char>(raw_piece);
+  std::size_t raw_start = 0, raw_end = 0;  // raw bytes read and not yet used
+
+  ~state() {
+    if (z_ready) inflateEnd(&z);
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+input_bytes::input_bytes(std::unique_ptr<state> s) : s_(std::move(s)) {}
 
 input_bytes input_bytes::open(const std::string& path) {
   const bool standard = path == "-";
   const std::string name = standard ? "standard input" : path;
-  const int fd = standard ? dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw file_error::from_errno(name, errno);
-  struct stat status;
-  if (fstat(fd, &status) != 0) {
-    const int error = errno;
-    ::close(fd);
-    throw file_error::from_errno(name, error);
-  }
-  if (S_ISDIR(status.st_mode)) {
-    ::close(fd);
-    throw file_error::from_errno(name, EISDIR);
-  }
-  std::optional<std::uint64_t> length;
-  if (S_ISREG(status.st_mode) && status.st_size > 0) length = static_cast<std::uint64_t>(status.st_size);
-  gzFile gz = gzdopen(fd, "rb");
-  if (gz == nullptr) {
-    ::close(fd);
-    throw file_error(name, "not enough memory");
-  }
-  gzbuffer(gz, 1 << 17);
-  return input_bytes(gz, name, length);
+  auto s = std::make_unique<state>();
+  s->fd = standard ? dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (s->fd < 0) throw file_error::from_errno(name, errno);
+  if (fstat(s->fd, &s->opened) != 0) throw file_error::from_errno(name, errno);
+  if (S_ISDIR(s->opened.st_mode)) throw file_error::from_errno(name, EISDIR);
+  s->regular = S_ISREG(s->opened.st_mode) && !standard;
+  if (S_ISREG(s->opened.st_mode) && s->opened.st_size > 0) s->length = static_cast<std::uint64_t>(s->opened.st_size);
+  input_bytes in(std::move(s));
+  in.name_ = name;
+  return in;
 }
 
-input_bytes::input_bytes(input_bytes&& other) noexcept
-    : gz_(std::exchange(other.gz_, nullptr)),
-      name_(std::move(other.name_)),
-      length_(other.length_),
-      consumed_(other.consumed_) {}
+input_bytes::input_bytes(input_bytes&& other) noexcept : s_(std::move(other.s_)), name_(std::move(other.name_)) {}
 
-input_bytes::~input_bytes() {
-  if (gz_ != nullptr) gzclose(as_gz(gz_));
+input_bytes::~input_bytes() = default;
+
+// Reads raw bytes from the file into what is held, unless held; returns false at its end.
+std::size_t input_bytes::read_raw(unsigned char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(s_->fd, data, size);
+    if (got >= 0) {
+      s_->digest.add(data, static_cast<std::size_t>(got));
+      s_->raw_consumed += static_cast<std::uint64_t>(got);
+      return static_cast<std::size_t>(got);
+    }
+    if (errno != EINTR) throw file_error::from_errno(name_, errno);
+  }
 }
 
 std::size_t input_bytes::read(void* data, std::size_t size) {
-  auto* at = static_cast<char*>(data);
+  state& s = *s_;
+  auto* out = static_cast<unsigned char*>(data);
   std::size_t got = 0;
-  while (got < size) {
-    const unsigned piece = static_cast<unsigned>(std::min<std::size_t>(size - got, INT_MAX / 2));
-    const int n = gzread(as_gz(gz_), at + got, piece);
-    if (n < 0) {
-      int code = 0;
-      const char* message = gzerror(as_gz(gz_), &code);
-      if (code == Z_ERRNO) throw file_error::from_errno(name_, errno);
-      throw file_error(name_, std::string("gzip data is damaged: ") + message);
+  const auto refill = [&] {
+    if (s.raw_start < s.raw_end) return true;
+    s.raw_start = 0;
+    s.raw_end = read_raw(s.raw.data(), s.raw.size());
+    return s.raw_end > 0;
+  };
+  // The first bytes tell plain from gzip.
+  if (s.raw_consumed == 0 && !s.eof && refill()) {
+    while (s.raw_end < 2) {
+      const std::size_t more = read_raw(s.raw.data() + s.raw_end, s.raw.size() - s.raw_end);
+      if (more == 0) break;
+      s.raw_end += more;
     }
-    if (n == 0) {
-      int code = 0;
-      gzerror(as_gz(gz_), &code);
-      // A gzip stream cut short ends without its trailer.
-      if (code == Z_BUF_ERROR) throw file_error(name_, "gzip data ends before its end");
-      break;
-    }
-    got += static_cast<std::size_t>(n);
+    s.compressed = is_gzip(s.raw.data(), s.raw_end);
   }
-  consumed_ += got;
+  while (got < size && !s.eof) {
+    if (!s.compressed) {
+      if (!refill()) {
+        s.eof = true;
+        break;
+      }
+      const std::size_t n = std::min(size - got, s.raw_end - s.raw_start);
+      std::memcpy(out + got, s.raw.data() + s.raw_start, n);
+      s.raw_start += n;
+      got += n;
+      continue;
+    }
+    if (s.stream_ended || !s.z_ready) {
+      // Between members: the next begins, or the input ends; anything else is not gzip.
+      if (!refill()) {
+        if (!s.z_ready) throw file_error(name_, "gzip data ends before its end");
+        s.eof = true;
+        break;
+      }
+      if (s.raw_end - s.raw_start < 2) {  // a member's magic may straddle two reads
+        std::memmove(s.raw.data(), s.raw.data() + s.raw_start, s.raw_end - s.raw_start);
+        s.raw_end -= s.raw_start;
+        s.raw_start = 0;
+        s.raw_end += read_raw(s.raw.data() + s.raw_end, s.raw.size() - s.raw_end);
+      }
+      if (!is_gzip(s.raw.data() + s.raw_start, s.raw_end - s.raw_start)) {
+        throw file_error(name_, "bytes that are not gzip follow the end of the gzip data (gzip calls "
+                                "them trailing garbage)");
+      }
+      if (!s.z_ready) {
+        if (inflateInit2(&s.z, 15 + 16) != Z_OK) throw file_error(name_, "not enough memory");
+        s.z_ready = true;
+      } else {
+        inflateReset(&s.z);
+      }
+      s.stream_ended = false;
+    }
+    if (!refill()) throw file_error(name_, "gzip data ends before its end");
+    s.z.next_in = s.raw.data() + s.raw_start;
+    s.z.avail_in = static_cast<uInt>(s.raw_end - s.raw_start);
+    s.z.next_out = out + got;
+    s.z.avail_out = static_cast<uInt>(std::min<std::size_t>(size - got, INT_MAX / 2));
+    const uInt before_out = s.z.avail_out;
+    const int result = inflate(&s.z, Z_NO_FLUSH);
+    s.raw_start = s.raw_end - s.z.avail_in;
+    got += before_out - s.z.avail_out;
+    if (result == Z_STREAM_END) {
+      s.stream_ended = true;
+    } else if (result == Z_NEED_DICT || result == Z_DATA_ERROR || result == Z_STREAM_ERROR) {
+      throw file_error(name_, std::string("gzip data is damaged: ") + (s.z.msg != nullptr ? s.z.msg : "bad data"));
+    } else if (result == Z_MEM_ERROR) {
+      throw file_error(name_, "not enough memory");
+    }
+  }
   return got;
 }
 
@@ -86,8 +169,35 @@ void input_bytes::read_exact(void* data, std::size_t size, const char* short_rea
 
 std::optional<std::uint64_t> input_bytes::remaining() const {
   // Only a plain file's length says how much is to come; a compressed one's does not.
-  if (!length_ || gzdirect(as_gz(gz_)) == 0) return std::nullopt;
-  return *length_ > consumed_ ? *length_ - consumed_ : 0;
+  if (s_->length == 0 || s_->compressed) return std::nullopt;
+  const std::uint64_t used = s_->raw_consumed - (s_->raw_end - s_->raw_start);
+  return s_->length > used ? s_->length - used : 0;
+}
+
+void input_bytes::check_unchanged() {
+  state& s = *s_;
+  if (!s.regular) return;
+  struct stat now;
+  if (fstat(s.fd, &now) != 0) throw file_error::from_errno(name_, errno);
+  const bool same_size_and_time = now.st_size == s.opened.st_size && now.st_mtim.tv_sec == s.opened.st_mtim.tv_sec &&
+                                  now.st_mtim.tv_nsec == s.opened.st_mtim.tv_nsec;
+  const bool same_change = now.st_ctim.tv_sec == s.opened.st_ctim.tv_sec && now.st_ctim.tv_nsec == s.opened.st_ctim.tv_nsec;
+  if (same_size_and_time && same_change) return;
+  if (same_size_and_time) {
+    // Only the change time moved: the bytes read are read again and held to those first read.
+    running_digest again;
+    std::vector<unsigned char> piece(raw_piece);
+    for (std::uint64_t at = 0; at < s.raw_consumed;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), s.raw_consumed - at));
+      const ssize_t got = pread(s.fd, piece.data(), want, static_cast<off_t>(at));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      again.add(piece.data(), static_cast<std::size_t>(got));
+      at += static_cast<std::uint64_t>(got);
+    }
+    if (again.value == s.digest.value) return;
+  }
+  throw file_error(name_, "file changed while it was read");
 }
 
 bool text_lines::fill() {

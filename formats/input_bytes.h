@@ -2,8 +2,11 @@
 #ifndef TORNAVEL_FORMATS_INPUT_BYTES_H_
 #define TORNAVEL_FORMATS_INPUT_BYTES_H_
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,8 +16,9 @@
 
 namespace tornavel {
 
-// An open input, read from start to end. Gzip bytes are decompressed as they are read, whatever
-// the name says (zlib passes other bytes through as they are).
+// An open input, read from start to end. Gzip data (one member or several, as gzip writes and
+// concatenates them) is decompressed as it is read, whatever the name says; anything after the
+// last member that is not another is refused, as gzip itself warns of it.
 class input_bytes {
  public:
   // Opens path, or standard input for "-". Throws file_error.
@@ -31,13 +35,19 @@ class input_bytes {
   // The bytes still to come, where that is known (a plain regular file); nullopt otherwise.
   std::optional<std::uint64_t> remaining() const;
 
+  // Throws file_error ("file changed while it was read") if the file's length or modification
+  // time moved since it was opened, or only its change time did (a link added or removed) and
+  // its bytes, read again, are not those read. A pipe, a device or standard input is taken as
+  // it came.
+  void check_unchanged();
+
  private:
-  input_bytes(void* gz, std::string name, std::optional<std::uint64_t> length)
-      : gz_(gz), name_(std::move(name)), length_(length) {}
-  void* gz_;  // a gzFile
+  struct state;
+  explicit input_bytes(std::unique_ptr<state> s);
+  std::size_t read_raw(unsigned char* data, std::size_t size);
+
+  std::unique_ptr<state> s_;
   std::string name_;
-  std::optional<std::uint64_t> length_;  // of a regular file, compressed or not
-  std::uint64_t consumed_ = 0;
 };
 
 // Lines of a text input, ended by LF, CRLF or CR alone (as Python's csv module and old Macs

@@ -193,6 +193,14 @@ class matrix_market_rows final : public row_sink {
       if (counts[k] != 0) entries_.push_back({static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(k), counts[k]});
     }
   }
+  bool takes_sparse_rows() const override { return true; }
+  void sparse_row(std::size_t index, std::span<const std::int32_t> columns, std::span<const std::int32_t> counts) override {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (counts[i] != 0) {
+        entries_.push_back({static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(columns[i]), counts[i]});
+      }
+    }
+  }
   void end(const std::vector<std::string>&) override {
     std::string text = "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(side_) +
                        " " + std::to_string(side_) + " " + std::to_string(entries_.size()) + "\n";

@@ -122,21 +122,35 @@ void count_matrix_builder::hand_on_entries(const std::vector<std::string>& label
   };
   if (!sorted_) std::stable_sort(entries_.begin(), entries_.end(), by_place);
   sink_.begin(side_, labels);
-  std::vector<std::int32_t> row(side_, 0);
+  // A row's non-zero counts, repeated places added up; a whole row only for a sink that takes
+  // nothing else, made when the first row comes (after begin(), which refuses a side no file
+  // can hold).
+  std::vector<std::int32_t> columns, counts, row;
   for (std::size_t at = 0; at < entries_.size();) {
     const std::int32_t r = entries_[at].row;
-    std::size_t end = at;
-    for (; end < entries_.size() && entries_[end].row == r; ++end) {
-      std::int32_t& cell = row[static_cast<std::size_t>(entries_[end].column)];
-      if (__builtin_add_overflow(cell, entries_[end].value, &cell)) {
-        refuse({}, "repeated entries at (" + std::to_string(r + 1) + ", " +
-                       std::to_string(entries_[end].column + 1) + ") add up beyond 2^31 - 1");
+    columns.clear();
+    counts.clear();
+    for (; at < entries_.size() && entries_[at].row == r; ++at) {
+      const entry& e = entries_[at];
+      if (!columns.empty() && columns.back() == e.column) {
+        if (__builtin_add_overflow(counts.back(), e.value, &counts.back())) {
+          refuse({}, "repeated entries at (" + std::to_string(r + 1) + ", " + std::to_string(e.column + 1) +
+                         ") add up beyond 2^31 - 1");
+        }
+      } else {
+        columns.push_back(e.column);
+        counts.push_back(e.value);
       }
-      largest_ = std::max(largest_, cell);
+      largest_ = std::max(largest_, counts.back());
     }
+    if (sink_.takes_sparse_rows()) {
+      sink_.sparse_row(static_cast<std::size_t>(r), columns, counts);
+      continue;
+    }
+    if (row.empty()) row.assign(side_, 0);
+    for (std::size_t i = 0; i < columns.size(); ++i) row[static_cast<std::size_t>(columns[i])] = counts[i];
     sink_.row(static_cast<std::size_t>(r), row);
-    for (std::size_t i = at; i < end; ++i) row[static_cast<std::size_t>(entries_[i].column)] = 0;
-    at = end;
+    for (const std::int32_t k : columns) row[static_cast<std::size_t>(k)] = 0;
   }
   entries_.clear();
   entries_.shrink_to_fit();

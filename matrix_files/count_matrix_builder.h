@@ -46,6 +46,14 @@ class row_sink {
   virtual void begin(std::size_t side, const std::vector<std::string>& labels) = 0;
   // Row `index`, with side() counts. Rows come in ascending order; a row not given is all zero.
   virtual void row(std::size_t index, std::span<const std::int32_t> counts) = 0;
+  // Whether rows may come as their non-zero counts alone, through sparse_row(), so that a
+  // matrix of many items held as a few entries never makes a whole row.
+  virtual bool takes_sparse_rows() const { return false; }
+  // Row `index` as its non-zero counts at ascending, distinct columns.
+  virtual void sparse_row(std::size_t index, std::span<const std::int32_t> columns,
+                          std::span<const std::int32_t> counts) {
+    (void)index, (void)columns, (void)counts;
+  }
   // After the last row, with the labels (empty if the input named no items).
   virtual void end(const std::vector<std::string>& labels) = 0;
 };

@@ -145,6 +145,7 @@ count_matrix_input count_matrix_input::open(const std::string& path) {
   const auto room = static_cast<std::uint64_t>(input.opened_.st_size - header_bytes) / 4;
   const std::uint64_t words = words_of(input.columns_, input.rows_);
   if (room < words) refuse_header(path, header, short_file);
+  input.first_reads_.assign(input.stored_rows(), 0);  // bounded by the length, now checked
   return input;
 }
 
@@ -167,7 +168,57 @@ std::span<const std::int32_t> count_matrix_input::read_rows(std::size_t first, s
   read_at(stream_, rows.data(), rows.size_bytes(), offset_of(first));
   swap_to_file_order(rows);
   check_counts(name(), columns_, first, rows);
+  note_first_reads(first, rows);
   return rows;
+}
+
+namespace {
+
+// A digest of a row's counts: each lane of eight adds its words times an odd constant (so that
+// changing any one word changes the digest), in a loop that becomes vector instructions; then
+// the lanes are mixed. Never 0, which marks a row not read yet.
+std::uint64_t digest_of(std::span<const std::int32_t> row) {
+  constexpr std::uint32_t odd[8] = {0x9e3779b1u, 0x85ebca77u, 0xc2b2ae3du, 0x27d4eb2fu,
+                                    0x165667b1u, 0xd3a2646du, 0xfd7046c5u, 0xb55a4f09u};
+  std::uint64_t lanes[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= row.size(); i += 8) {
+    for (std::size_t j = 0; j < 8; ++j) lanes[j] += std::uint64_t{static_cast<std::uint32_t>(row[i + j])} * odd[j];
+  }
+  for (; i < row.size(); ++i) lanes[i % 8] += std::uint64_t{static_cast<std::uint32_t>(row[i])} * odd[i % 8];
+  std::uint64_t h = 0;
+  for (const std::uint64_t lane : lanes) {
+    h = (h ^ lane) * 0xbf58476d1ce4e5b9u;
+    h ^= h >> 31;
+  }
+  return h | 1;
+}
+
+}  // namespace
+
+void count_matrix_input::note_first_reads(std::size_t first, std::span<const std::int32_t> rows) {
+  const auto columns = static_cast<std::size_t>(columns_);
+  for (std::size_t r = 0; r * columns < rows.size(); ++r) {
+    std::uint64_t& digest = first_reads_[first + r];
+    if (digest == 0) digest = digest_of(rows.subspan(r * columns, columns));
+  }
+}
+
+bool count_matrix_input::reads_as_first_read() {
+  const auto columns = static_cast<std::size_t>(columns_);
+  const std::size_t block_rows = std::max<std::size_t>(1, (std::size_t{1} << 18) / std::max<std::size_t>(columns, 1));
+  std::vector<std::int32_t> block(block_rows * columns);
+  for (std::size_t first = 0; first < stored_rows(); first += block_rows) {
+    const std::size_t count = std::min(block_rows, stored_rows() - first);
+    const std::span<std::int32_t> rows = std::span(block).first(count * columns);
+    read_at(stream_, rows.data(), rows.size_bytes(), offset_of(first));
+    swap_to_file_order(rows);
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::uint64_t digest = first_reads_[first + r];
+      if (digest != 0 && digest != digest_of(rows.subspan(r * columns, columns))) return false;
+    }
+  }
+  return true;
 }
 
 // Advice only: a kernel that ignores it reads the same bytes.
@@ -207,7 +258,21 @@ void count_matrix_input::check_unchanged() {
   if (whole_) return;
   struct stat now;
   if (fstat(fileno(stream_.get()), &now) != 0) throw file_error::from_errno(name(), errno);
-  if (!same_file_state(now, opened_)) throw file_error(name(), "file changed while it was read");
+  if (same_file_state(now, opened_)) return;
+  // Only the change time moved (a link added or removed, as a publication in this folder makes
+  // them, or a change of mode): that says the file may have changed, not that it did. Its rows
+  // are read once more and held to what was first read of each.
+  const bool same_size_and_time = now.st_size == opened_.st_size && now.st_mtim.tv_sec == opened_.st_mtim.tv_sec &&
+                                  now.st_mtim.tv_nsec == opened_.st_mtim.tv_nsec;
+  if (same_size_and_time && reads_as_first_read()) {
+    struct stat after;
+    if (fstat(fileno(stream_.get()), &after) == 0 && after.st_size == now.st_size &&
+        after.st_mtim.tv_sec == now.st_mtim.tv_sec && after.st_mtim.tv_nsec == now.st_mtim.tv_nsec) {
+      opened_ = after;
+      return;
+    }
+  }
+  throw file_error(name(), "file changed while it was read");
 }
 
 count_matrix count_matrix_input::take_whole() && {

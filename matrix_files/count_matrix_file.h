@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "matrix_files/count_matrix.h"
 #include "matrix_files/file_stream.h"
@@ -59,11 +60,14 @@ class count_matrix_input {
   void expect_rows_out_of_order();
   void will_need(std::size_t row);
 
-  // Throws file_error if the file's length, modification time or change time is not what it
-  // was when it was opened: rows read before and after might belong to different contents.
-  // (A writer through a shared mapping may change the contents without touching either time
-  // until the kernel writes its pages back; such a change cannot be seen, but the counts used
-  // are still the checked copies, so it cannot make the program misbehave.)
+  // Throws file_error if the file's length or modification time is not what it was when it was
+  // opened: rows read before and after might belong to different contents. If only its change
+  // time moved (a link added or removed, as a publication beside it makes them, or a change of
+  // mode), every row is read again and held to a digest of what was first read of it, and the
+  // file is refused only if one differs. (A writer through a shared mapping may change the
+  // contents without touching either time until the kernel writes its pages back; such a change
+  // cannot be seen, but the counts used are still the checked copies, so it cannot make the
+  // program misbehave.)
   void check_unchanged();
 
   // All the counts, in memory, checked. Reads what is still in the file.
@@ -72,6 +76,10 @@ class count_matrix_input {
  private:
   explicit count_matrix_input(file_stream stream) : stream_(std::move(stream)) {}
   std::int64_t offset_of(std::size_t row) const;
+  // Keeps a digest of each row the first time it is read.
+  void note_first_reads(std::size_t first, std::span<const std::int32_t> rows);
+  // Whether every row now reads as it first did.
+  bool reads_as_first_read();
 
   file_stream stream_;
   bool advise_rows_ = true;  // whether will_need() passes its advice on
@@ -79,6 +87,7 @@ class count_matrix_input {
   std::int32_t rows_ = 0;
   std::optional<count_matrix> whole_;  // input without a length, read when opened
   struct stat opened_ {};
+  std::vector<std::uint64_t> first_reads_;  // a digest of each row as first read, 0 if not read yet
 };
 
 // Reads and checks the whole count-matrix file at path, in memory. Throws file_error.

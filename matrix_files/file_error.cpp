@@ -100,3 +100,24 @@ std::string printable_name(const std::string& name) {
 }
 
 }  // namespace tornavel
+
+namespace tornavel {
+
+std::string as_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    char32_t code;
+    const std::size_t length = utf8_length(text.substr(at), code);
+    if (length == 0) {
+      out += "\xef\xbf\xbd";
+      ++at;
+    } else {
+      out.append(text, at, length);
+      at += length;
+    }
+  }
+  return out;
+}
+
+}  // namespace tornavel

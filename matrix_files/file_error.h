@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace tornavel {
 
@@ -38,6 +39,10 @@ class file_error : public std::runtime_error {
 // read backwards), or bytes that are not UTF-8; then it is quoted, with such characters, quotes
 // and backslashes written as C escapes: 'a\nb', '\x9b', '\u{202e}'.
 std::string printable_name(const std::string& name);
+
+// The text with each byte that is not part of well-formed UTF-8 replaced by U+FFFD, the
+// replacement character, for places that take UTF-8 alone (an SVG picture).
+std::string as_utf8(std::string_view text);
 
 }  // namespace tornavel
 

@@ -22,8 +22,9 @@
 namespace tornavel {
 namespace {
 
-// The journal, in order: this line; the state, 'F' (finishing: rename the temporaries) or 'B'
-// (going back: restore the old files), and a newline; for each file its name, its temporary's
+// The journal, in order: this line; the state, 'F' (finishing: rename the temporaries), 'B'
+// (going back: restore the old files) or 'D' (done: the pair is whole, and only the second names
+// are left to remove), and a newline; for each file its name, its temporary's
 // and the old file's second name ("" if it had no old file), each ended by a NUL; then
 // "end\n". Names are relative to the folder. A journal without its end was cut short by a crash
 // before any rename, so its temporaries are removed.
@@ -87,10 +88,14 @@ std::string encode(const journal& j) {
   return out + journal_end;
 }
 
-// Reads a journal's text; nullopt if it is not one this program wrote.
+// Reads a journal's text; nullopt if it is not one this program wrote. A text that stops within
+// the header is a journal cut short before it said anything, and so before any rename.
 std::optional<journal> decode(const std::string& text) {
+  const std::string header = std::string(journal_magic) + "F\n";
+  if (text.size() < header.size() && header.compare(0, text.size(), text) == 0) return journal{};
   if (text.size() < state_offset + 2 || text.compare(0, state_offset, journal_magic) != 0 ||
-      (text[state_offset] != 'F' && text[state_offset] != 'B') || text[state_offset + 1] != '\n') {
+      (text[state_offset] != 'F' && text[state_offset] != 'B' && text[state_offset] != 'D') ||
+      text[state_offset + 1] != '\n') {
     return std::nullopt;
   }
   journal j;
@@ -197,96 +202,162 @@ class output_folder {
   int fd_ = -1;
 };
 
-// A failure met while a journal was carried out: the errno and the entry it concerns.
+// A failure met while a journal was carried out: the errno and the entry it concerns (error 0:
+// none), and what is left behind and why, if anything, failure or not.
 struct failure {
   int error = 0;
   std::size_t entry = 0;
-  std::string note;  // what is left for a later program, if anything
+  std::string note;
 };
 
-// Gives the old file under name a second name, so that it can be put back; "" if name holds no
-// file. Random names, tried a bounded number of times, and nothing created on failure.
-std::string keep_reachable(const output_folder& folder, const std::string& name) {
+// A name beside name that no file has now: name, a dot and six random letters or digits.
+std::string fresh_sibling(const output_folder& folder, const std::string& name) {
+  constexpr char letters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != sizeof random) throw file_error::from_errno(folder.path(name), errno);
+    std::string sibling = name + ".";
+    for (unsigned char r : random) sibling += letters[r % 62];
+    if (!folder.exists(sibling)) return sibling;
+  }
+  throw file_error::from_errno(folder.path(name), EEXIST);
+}
+
+// The second name the old file under name is to get, so that it can be put back, or "" if name
+// holds no file.
+std::string second_name_for(const output_folder& folder, const std::string& name) {
   struct stat status;
   if (fstatat(folder.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return "";
   if (S_ISDIR(status.st_mode)) throw file_error::from_errno(folder.path(name), EISDIR);
-  constexpr char letters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  int error = EEXIST;
-  for (int attempt = 0; attempt < 64 && error == EEXIST; ++attempt) {
-    unsigned char random[6];
-    if (getrandom(random, sizeof random, 0) != sizeof random) {
-      error = errno;
-      break;
-    }
-    std::string kept = name + ".";
-    for (unsigned char r : random) kept += letters[r % 62];
-    if (linkat(folder.fd(), name.c_str(), folder.fd(), kept.c_str(), 0) == 0) return kept;
-    error = errno;
-  }
-  // What stops the link (an immutable file, another user's in a sticky folder) would stop the
-  // rename too: reported as the rename would be, before anything is replaced.
-  throw file_error::from_errno(folder.path(name), error);
+  return fresh_sibling(folder, name);
 }
 
-// Writes the journal durably, refusing to go on without one.
+// Writes the journal durably, so that it appears under its name whole or not at all: written to
+// a file without a name, flushed, then linked in (where the file system has no such files, to a
+// named one, linked in and unlinked). A journal is never seen half written, so one that a run
+// stopped writing cannot stop the next.
 void write_journal(const output_folder& folder, const journal& j) {
-  const int fd = openat(folder.fd(), journal_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw file_error::from_errno(folder.path(journal_name), errno);
   const std::string text = encode(j);
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                       flush_to_disk(fd) == 0;
-  const int error = errno;
-  ::close(fd);
-  if (!written || folder.sync() != 0) {
+  const std::string path = folder.path(journal_name);
+  const auto write_whole = [&](int fd) {
+    return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && flush_to_disk(fd) == 0;
+  };
+  bool linked = false;
+  int error = 0;
+  if (const int fd = openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    linked = write_whole(fd) &&
+             linkat(AT_FDCWD, self.c_str(), folder.fd(), journal_name, AT_SYMLINK_FOLLOW) == 0;
+    error = errno;
+    ::close(fd);
+    if (!linked && error == EEXIST) throw file_error::from_errno(path, error);
+  }
+  if (!linked) {
+    const std::string temporary = fresh_sibling(folder, journal_name);
+    const int fd = openat(folder.fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throw file_error::from_errno(path, errno);
+    linked = write_whole(fd);
+    error = errno;
+    ::close(fd);
+    if (linked) {
+      linked = linkat(folder.fd(), temporary.c_str(), folder.fd(), journal_name, 0) == 0;
+      error = errno;
+    }
+    folder.remove(temporary);
+    if (!linked) throw file_error::from_errno(path, error);
+  }
+  if (const int synced = folder.sync(); synced != 0) {
     folder.remove(journal_name);
-    throw file_error::from_errno(folder.path(journal_name), written ? errno : error);
+    throw file_error::from_errno(path, synced);
   }
 }
 
-// Turns the journal to going back, durably. A one-byte write within one block lands whole.
-int mark_going_back(const output_folder& folder) {
-  const int fd = openat(folder.fd(), journal_name, O_WRONLY | O_CLOEXEC);
+// Turns the journal to another state, durably. A one-byte write within one block lands whole.
+int mark_journal(const output_folder& folder, char state) {
+  const int fd = openat(folder.fd(), journal_name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
-  const bool marked = pwrite(fd, "B", 1, state_offset) == 1 && flush_to_disk(fd) == 0;
+  const bool marked = pwrite(fd, &state, 1, state_offset) == 1 && flush_to_disk(fd) == 0;
   const int error = errno;
   ::close(fd);
   return marked ? 0 : error;
 }
 
+// "; NAME, WHAT, could not be removed (REASON) and is left behind", for the note of a failure.
+std::string left_behind(const output_folder& folder, const std::string& name, const char* what, int error) {
+  return "; " + printable_name(folder.path(name)) + ", " + what + ", could not be removed (" +
+         std::strerror(error) + ") and is left behind";
+}
+
 // Puts back the old files: a temporary still there was never renamed and goes; a name whose
 // temporary was renamed gets its old file back, or loses the new one if it had none. A second
 // name is removed only where the name holds that same file again, so that the only copy of an
-// old file is never lost. Returns what could not be done.
+// old file is never lost. Once every name holds its old file again the journal goes, even if a
+// second name or a temporary cannot (another user's file in a sticky folder): that is said in
+// the note, and leaves the folder as usable as before. Otherwise the journal stays, for a later
+// program to finish, and the failure says why.
 failure go_back(const output_folder& folder, const journal& j) {
-  failure left;
+  failure restoring;
+  std::string leftovers;
   for (std::size_t i = 0; i < j.entries.size(); ++i) {
     const journal_entry& e = j.entries[i];
     int error = 0;
     if (folder.exists(e.temporary)) {
-      error = folder.remove(e.temporary);
+      if (const int removed = folder.remove(e.temporary); removed != 0) {
+        leftovers += left_behind(folder, e.temporary, "a temporary never published", removed);
+      }
     } else if (e.kept.empty()) {
       error = folder.remove(e.name);
     } else if (folder.exists(e.kept)) {
       error = folder.rename(e.kept, e.name);
     }
     if (error == 0 && !e.kept.empty() && folder.exists(e.kept)) {
-      error = folder.same_file(e.kept, e.name) ? folder.remove(e.kept) : EEXIST;
+      if (!folder.same_file(e.kept, e.name)) {
+        error = EEXIST;
+      } else if (const int removed = folder.remove(e.kept); removed != 0) {
+        leftovers += left_behind(folder, e.kept, ("a second name of the old " + e.name).c_str(), removed);
+      }
     }
-    if (error != 0 && left.error == 0) left = {error, i, ""};
+    if (error != 0 && restoring.error == 0) restoring = {error, i, ""};
   }
-  if (const int error = folder.sync(); error != 0 && left.error == 0) left = {error, 0, ""};
-  if (left.error == 0) {
-    folder.remove(journal_name);
-  } else {
-    left.note = "; the old files are kept under second names, and " +
-                printable_name(folder.path(journal_name)) +
-                " says where, for the next run in this folder to put back";
+  if (const int error = folder.sync(); error != 0 && restoring.error == 0) restoring = {error, 0, ""};
+  if (restoring.error != 0) {
+    restoring.note = "; the old files are kept under second names, and " +
+                     printable_name(folder.path(journal_name)) +
+                     " says where, for the next run in this folder to put back";
+    return restoring;
   }
-  return left;
+  folder.remove(journal_name);
+  folder.sync();
+  return {0, 0, leftovers};
+}
+
+// Whether entry e of a journal going forward was renamed already: its temporary is gone and its
+// name holds a file that is not the old one. A temporary gone without that (removed by hand) can
+// no longer be published.
+bool renamed_already(const output_folder& folder, const journal_entry& e) {
+  if (folder.exists(e.temporary)) return false;
+  if (e.kept.empty()) return folder.exists(e.name);
+  return folder.exists(e.kept) && folder.exists(e.name) && !folder.same_file(e.kept, e.name);
+}
+
+// Removes the second names of a whole pair, and the journal: what a journal marked done leaves.
+// A second name that cannot go (another user's file in a sticky folder) is said in the note and
+// left behind; the folder is as usable as before.
+failure tidy_up(const output_folder& folder, const journal& j) {
+  std::string leftovers;
+  for (const journal_entry& e : j.entries) {
+    if (e.kept.empty()) continue;
+    if (const int removed = folder.remove(e.kept); removed != 0) {
+      leftovers += left_behind(folder, e.kept, ("a second name of the old " + e.name).c_str(), removed);
+    }
+  }
+  folder.remove(journal_name);
+  folder.sync();
+  return {0, 0, leftovers};
 }
 
 // Carries out a journal; returns the failure of a publication that had to be taken back (the
-// first of them), with error 0 if it finished.
+// first of them), with error 0 if it finished or went back as its journal said.
 failure carry_out(const output_folder& folder, const journal& j,
                   int (*rename_file)(const char*, const char*)) {
   if (!j.complete) {
@@ -296,54 +367,91 @@ failure carry_out(const output_folder& folder, const journal& j,
     folder.sync();
     return {};
   }
+  if (j.state == 'D') return tidy_up(folder, j);
   failure first;
   if (j.state == 'F') {
-    for (std::size_t i = 0; i < j.entries.size() && first.error == 0; ++i) {
+    // A publication goes forward only whole: if the temporary of a name not yet renamed is
+    // gone, it goes back instead, and the pair stays the old one.
+    bool whole = true;
+    for (const journal_entry& e : j.entries) {
+      whole = whole && (folder.exists(e.temporary) || renamed_already(folder, e));
+    }
+    // The second names come after the journal: a run stopped before making them all leaves
+    // them to be made here, before anything it guards is replaced.
+    for (std::size_t i = 0; i < j.entries.size() && whole && first.error == 0; ++i) {
+      const journal_entry& e = j.entries[i];
+      if (e.kept.empty() || !folder.exists(e.temporary) || folder.exists(e.kept) || !folder.exists(e.name)) continue;
+      if (linkat(folder.fd(), e.name.c_str(), folder.fd(), e.kept.c_str(), 0) != 0) first = {errno, i, ""};
+    }
+    for (std::size_t i = 0; i < j.entries.size() && whole && first.error == 0; ++i) {
       const journal_entry& e = j.entries[i];
       if (folder.exists(e.temporary) &&
           rename_file(folder.path(e.temporary).c_str(), folder.path(e.name).c_str()) != 0) {
         first = {errno, i, ""};
       }
     }
-    if (first.error == 0) {
+    if (whole && first.error == 0) {
       if (const int error = folder.sync(); error != 0) first = {error, j.entries.size() - 1, ""};
     }
-    if (first.error == 0) {
-      for (const journal_entry& e : j.entries) {
-        if (!e.kept.empty()) folder.remove(e.kept);
-      }
-      folder.remove(journal_name);
-      return {};
+    if (whole && first.error == 0) {
+      // The pair is whole. Said so in the journal before its second names go: once one is gone,
+      // the names alone could no longer tell a finished rename from a temporary removed by hand.
+      if (const int error = mark_journal(folder, 'D'); error != 0) return {error, 0, ""};
+      return tidy_up(folder, j);
     }
-    if (const int error = mark_going_back(folder); error != 0) {
+    if (const int error = mark_journal(folder, 'B'); error != 0) {
+      if (first.error == 0) first = {error, 0, ""};
       first.note = "; " + printable_name(folder.path(journal_name)) +
                    " could not be marked, so the next run in this folder will finish instead";
       return first;
     }
   }
   const failure back = go_back(folder, j);
-  if (first.error == 0) return back;  // a journal found going back
+  if (first.error == 0) return back;  // a journal found going back, or one that could not go on
   first.note = back.note;
   return first;
 }
 
-// Carries out a journal an earlier run left, if there is one. Precondition: the lock is held.
-void settle_journal(const output_folder& folder) {
-  const int fd = openat(folder.fd(), journal_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return;
-  const std::string path = folder.path(journal_name);
-  if (fd < 0) throw file_error::from_errno(path, errno);
-  struct stat status;
-  std::string text(journal_most_bytes, '\0');
-  const bool ours = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid();
-  const ssize_t got = ours ? ::read(fd, text.data(), text.size()) : -1;
-  ::close(fd);
-  if (!ours) {
+// Refuses, at once and without opening it, a journal that is not a regular file of this user's:
+// nothing this program makes is a link, a folder or a FIFO (whose opening would wait for a
+// writer), and another user's journal is theirs to finish.
+void refuse_foreign_journal(const std::string& path, const struct stat& status) {
+  const char* kind = S_ISLNK(status.st_mode)    ? "a symbolic link"
+                     : S_ISDIR(status.st_mode)  ? "a folder"
+                     : S_ISFIFO(status.st_mode) ? "a FIFO"
+                     : S_ISSOCK(status.st_mode) ? "a socket"
+                     : S_ISREG(status.st_mode)  ? nullptr
+                                                : "a device";
+  if (kind != nullptr) {
+    throw file_error(path, std::string("is ") + kind +
+                               ", not a journal of a tornavel program, which no program here will "
+                               "write over; remove it");
+  }
+  if (status.st_uid != geteuid()) {
     throw file_error(path, "a publication interrupted by another user is unfinished here; only "
                            "that user can finish it, by running a program of tornavel here");
   }
+}
+
+// Carries out a journal an earlier run left, if there is one. Precondition: the lock is held.
+void settle_journal(const output_folder& folder, const publish_options& options) {
+  const std::string path = folder.path(journal_name);
+  struct stat status;
+  if (fstatat(folder.fd(), journal_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return;
+    throw file_error::from_errno(path, errno);
+  }
+  refuse_foreign_journal(path, status);
+  const int fd = openat(folder.fd(), journal_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw file_error::from_errno(path, errno);
+  struct stat opened;
+  const bool same = fstat(fd, &opened) == 0 && opened.st_dev == status.st_dev && opened.st_ino == status.st_ino;
+  std::string text(journal_most_bytes + 1, '\0');
+  const ssize_t got = same ? ::read(fd, text.data(), text.size()) : -1;
+  ::close(fd);
+  if (!same) throw file_error(path, "changed while it was read; run again");
   std::optional<journal> j;
-  if (got >= 0) j = decode(text.substr(0, static_cast<std::size_t>(got)));
+  if (got >= 0 && static_cast<std::size_t>(got) <= journal_most_bytes) j = decode(text.substr(0, static_cast<std::size_t>(got)));
   if (!j) throw file_error(path, "not a journal this program can carry out; remove it if it is no longer needed");
   const failure left = carry_out(folder, *j, std::rename);
   if (left.error != 0) {
@@ -351,6 +459,26 @@ void settle_journal(const output_folder& folder) {
                                                                 : journal_name),
                      std::string(std::strerror(left.error)) +
                          " (while finishing a publication an interrupted run left)" + left.note);
+  }
+  if (!left.note.empty() && options.notice) {
+    options.notice(printable_name(path) + ": an interrupted run's publication is settled" + left.note);
+  }
+}
+
+// Refuses, before any work, an output that belongs to another user in a sticky folder (as /tmp
+// is) that is not ours: the kernel would let neither its replacement nor the removal of a second
+// name made for it, so publishing could only fail half way.
+void refuse_foreign_outputs(const output_folder& folder, std::initializer_list<std::string> names) {
+  struct stat own;
+  if (geteuid() == 0 || fstat(folder.fd(), &own) != 0 || (own.st_mode & S_ISVTX) == 0 || own.st_uid == geteuid()) {
+    return;
+  }
+  for (const std::string& name : names) {
+    struct stat status;
+    if (fstatat(folder.fd(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_uid != geteuid()) {
+      throw file_error(folder.path(name), "belongs to another user, in a sticky folder where only its owner "
+                                          "can replace it", EPERM);
+    }
   }
 }
 
@@ -363,39 +491,47 @@ void publish_together(std::initializer_list<staged_file*> files, const publish_o
   folder.check_replaceable();
   folder.lock(options.waiting);
   const held_signals held;
-  settle_journal(folder);
+  settle_journal(folder, options);
 
   journal j;
-  try {
-    for (staged_file* file : order) {
-      const std::string name = base_of(file->path());
-      j.entries.push_back({name, base_of(file->temporary_path()), ""});
-      j.entries.back().kept = keep_reachable(folder, name);
+  for (staged_file* file : order) {
+    const std::string name = base_of(file->path());
+    if (folder_of(file->path()) != folder_of(order.front()->path())) {
+      throw file_error(file->path(), "is published with files of another folder, which no journal can keep together");
     }
-    j.complete = true;
-    write_journal(folder, j);
-  } catch (...) {
-    for (const journal_entry& e : j.entries) {
-      if (!e.kept.empty()) folder.remove(e.kept);
-    }
-    throw;
+    refuse_foreign_outputs(folder, {name});
+    j.entries.push_back({name, base_of(file->temporary_path()), second_name_for(folder, name)});
   }
-  // From here on the journal, not the staged files, answers for the temporaries.
+  j.complete = true;
+  write_journal(folder, j);
+  // From here on the journal, not the staged files, answers for the temporaries; and a run
+  // stopped at any point is settled by the next program in this folder.
   for (staged_file* file : order) file->hand_over_temporary();
+  for (std::size_t i = 0; i < j.entries.size(); ++i) {
+    const journal_entry& e = j.entries[i];
+    if (e.kept.empty() || linkat(folder.fd(), e.name.c_str(), folder.fd(), e.kept.c_str(), 0) == 0) continue;
+    // What stops the link (an immutable file) would stop the rename too: reported as the rename
+    // would be, before anything is replaced, and the journal taken back.
+    const int error = errno;
+    const failure back = go_back(folder, j);
+    throw file_error(order[i]->path(), std::string(std::strerror(error)) + back.note, error);
+  }
   const failure left = carry_out(folder, j, options.rename_file);
   if (left.error != 0) {
     const file_error error = file_error::from_errno(order[left.entry]->path(), left.error);
-    throw file_error(error.path(), error.reason() + left.note);
+    throw file_error(error.path(), error.reason() + left.note, left.error);
   }
+  if (!left.note.empty() && options.notice) options.notice("the outputs are published" + left.note);
 }
 
 void prepare_output_folder(const std::string& path, const publish_options& options) {
   const output_folder folder(folder_of(path));
   folder.check_replaceable();
+  refuse_foreign_outputs(folder, {base_of(path)});
   if (!folder.exists(journal_name)) return;
   folder.lock(options.waiting);
   const held_signals held;
-  settle_journal(folder);
+  settle_journal(folder, options);
 }
 
 void finish_interrupted_publication(const std::string& path, const publish_options& options) {
@@ -406,7 +542,7 @@ void finish_interrupted_publication(const std::string& path, const publish_optio
   const output_folder folder(folder_name);
   folder.lock(options.waiting);
   const held_signals held;
-  settle_journal(folder);
+  settle_journal(folder, options);
 }
 
 }  // namespace tornavel

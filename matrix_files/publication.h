@@ -31,23 +31,30 @@ struct publish_options {
   std::function<void()> waiting;
   // The seam through which tests make a rename fail.
   int (*rename_file)(const char*, const char*) = std::rename;
+  // Called once with what a publication that succeeded still left behind, and why (a second
+  // name another user's file in a sticky folder keeps, say): the folder works as before.
+  std::function<void(const std::string&)> notice;
 };
 
-// Publishes finished files, which must share one folder, as one: afterwards their names hold
-// all the new files, or, if a rename failed, all the old ones (names that had none, none), and
-// no temporary is left. Before anything is replaced, every old file is given a second name, so
-// that it can be put back; if one cannot be, nothing is replaced and the failure is thrown.
-// If putting back fails too, the journal stays, and with it the old files' second names, for a
-// later program to finish. Signals that end a run are held off meanwhile, and the folder is
-// flushed to the disk, so that after a crash or a power loss the names hold either set, once
-// the journal has been seen to. Throws file_error, naming the file that could not be replaced.
+// Publishes finished files, which must share one folder (else file_error), as one: afterwards
+// their names hold all the new files, or, if a rename failed, all the old ones (names that had
+// none, none), and no temporary is left. The journal is written first, whole; then every old
+// file is given a second name, so that it can be put back; if one cannot be, nothing is
+// replaced and the failure is thrown. If putting back fails too, the journal stays, and with it
+// the old files' second names, for a later program to finish. Signals that end a run are held
+// off meanwhile, and the folder is flushed to the disk, so that after a crash or a power loss,
+// or a run killed at any instant, the names hold either set once the journal has been seen to.
+// Throws file_error, naming the file that could not be replaced; an output that belongs to
+// another user in a sticky folder is refused before anything is written.
 void publish_together(std::initializer_list<staged_file*> files,
                       const publish_options& options = {});
 
 // Refuses, with file_error, a folder in which outputs could not be published safely: one that
 // cannot be opened (and so neither locked nor flushed) or whose files cannot be replaced
-// (append-only or immutable). Then finishes what an interrupted run left there. For programs to
-// call before they work on outputs for the folder holding path.
+// (append-only or immutable), or an output at path that belongs to another user in a sticky
+// folder. Then finishes what an interrupted run left there. For programs to call before they
+// work on outputs for the folder holding path. A journal that is not a regular file of this
+// user's (a FIFO, a link, a folder) is refused at once, without waiting on it.
 void prepare_output_folder(const std::string& path, const publish_options& options = {});
 
 // Finishes, as prepare_output_folder does, a publication interrupted in the folder holding

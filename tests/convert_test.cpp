@@ -244,14 +244,27 @@ TEST(Convert, OutputsLabelsAndMemory) {
             ",c,a,b\nc,2,0,1\na,2,3,0\nb,0,0,1\n");
   write_bytes(dir.file("tornavel.frq"), worked_input);
   EXPECT_NE(run_convert(dir, "--labels w.labels tornavel.frq x.csv").errors.find("note: "), std::string::npos);
-  // Devices are written through, never replaced; a symbolic link is followed.
+  // Devices are written through, never replaced, named or behind a link; a symbolic link to a
+  // file, or to nothing, is replaced, as the tool replaces its outputs, and what it pointed to
+  // is left as it was.
   EXPECT_EQ(run_convert(dir, "w.frq /dev/full --to csv").errors, "tornavel-convert: /dev/full: No space left on device\n");
+  ASSERT_EQ(symlink("/dev/full", dir.file("full.csv").c_str()), 0);
+  EXPECT_EQ(run_convert(dir, "w.frq full.csv").errors, "tornavel-convert: full.csv: No space left on device\n");
   struct stat device;
   ASSERT_EQ(stat("/dev/full", &device), 0);
   EXPECT_TRUE(S_ISCHR(device.st_mode));
-  ASSERT_EQ(symlink("target.csv", dir.file("link.csv").c_str()), 0);
-  ASSERT_EQ(run_convert(dir, "w.frq link.csv").status, 0);
-  EXPECT_EQ(read_text(dir, "target.csv"), "2,0,1\n2,3,0\n0,0,1\n");
+  write_text(dir, "target.csv", "precious\n");
+  for (const char* target : {"target.csv", "nowhere.csv"}) {
+    std::filesystem::remove(dir.file("link.csv"));
+    ASSERT_EQ(symlink(target, dir.file("link.csv").c_str()), 0);
+    ASSERT_EQ(run_convert(dir, "w.frq link.csv").status, 0);
+    EXPECT_EQ(read_text(dir, "link.csv"), "2,0,1\n2,3,0\n0,0,1\n");
+    struct stat link;
+    ASSERT_EQ(lstat(dir.file("link.csv").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISREG(link.st_mode)) << target;
+  }
+  EXPECT_EQ(read_text(dir, "target.csv"), "precious\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere.csv")));
   // A declared square of 42000 items with one count: a few MiB, and a file that is mostly hole.
   write_text(dir, "big.mtx", "%%MatrixMarket matrix coordinate integer general\n42000 42000 1\n7 7 5\n");
   const outcome big = run_convert(dir, "big.mtx big.frq; cat .peak >&2", "/usr/bin/time -f %M -o .peak");
@@ -261,6 +274,109 @@ TEST(Convert, OutputsLabelsAndMemory) {
   ASSERT_EQ(stat(dir.file("big.frq").c_str(), &frq), 0);
   EXPECT_EQ(frq.st_size, 8 + 4 * std::int64_t{42000} * 42000);
   EXPECT_LT(frq.st_blocks * 512, std::int64_t{1} << 20);
+}
+
+}  // namespace
+
+namespace {
+
+// The peak memory in KiB that a converter run reports through GNU time, after its own errors.
+long peak_kib(const outcome& o) {
+  const std::size_t last = o.errors.rfind('\n', o.errors.size() - 2);
+  return std::stol(o.errors.substr(last == std::string::npos ? 0 : last + 1));
+}
+
+TEST(Convert, DeclaredSizesAreCheckedBeforeAnythingIsMadeOfThem) {
+  // Tiny inputs that declare huge matrices: a gzipped .frq header of 2^31 - 1 items, plain and
+  // piped, and a .npy shape, each refused when its data runs out, in the memory of what came;
+  // Matrix Market sides no file of counts can hold, refused as such, at the first side that
+  // cannot and not the last that can (which, to a sparse output, converts in little memory).
+  // Under the sanitizers these sizes run through every size computation.
+  scratch_dir dir;
+  ASSERT_EQ(testing_support::run_script(
+                dir, "printf '\\377\\377\\377\\177\\377\\377\\377\\177' | gzip > hdr.frq.gz && "
+                     "printf '\\223NUMPY\\001\\000v\\000{\\047descr\\047: \\047<i4\\047, \\047fortran_order\\047: False, "
+                     "\\047shape\\047: (2000000000, 2000000000), }' > big.npy && "
+                     "printf '%-53s\\n' '' | tr -d '\\n' >> big.npy && printf '\\n\\001\\000\\000\\000' >> big.npy")
+                .status, 0);
+  const std::string measured = "/usr/bin/time -f %M -o .peak";
+  testing_support::run_script(dir, "zcat hdr.frq.gz > hdr.frq.gz.plain");
+  for (const auto& [args, says] : std::vector<std::pair<std::string, std::string>>{
+           {"hdr.frq.gz out.csv", "file is shorter than its header says"},
+           {"--from frq - out.csv < hdr.frq.gz.plain", "file is shorter than its header says"},
+           {"hdr.frq.gz out.frq", "more counts than any file can hold"},
+           {"big.npy out.csv", "file is shorter than its shape says"}}) {
+    const outcome o = run_convert(dir, args + "; cat .peak >&2", measured);
+    EXPECT_NE(o.errors.find(says), std::string::npos) << args << ": " << o.errors;
+    EXPECT_LT(peak_kib(o), 64 * 1024) << args;
+  }
+  const std::vector<std::pair<std::int64_t, const char*>> sides = {
+      {2147483647, "more counts than any file can hold"}, {1518500250, "more counts than any file can hold"}};
+  for (const auto& [side, says] : sides) {
+    write_text(dir, "side.mtx", "%%MatrixMarket matrix coordinate integer general\n" + std::to_string(side) + " " +
+                                    std::to_string(side) + " 1\n1 1 5\n");
+    for (const char* out : {"side.frq", "side.npy"}) {
+      const outcome o = run_convert(dir, std::string("side.mtx ") + out);
+      EXPECT_EQ(o.status, 1) << side << " " << out;  // refused at once, before a row is made
+      EXPECT_NE(o.errors.find(says), std::string::npos) << side << " " << out << ": " << o.errors;
+    }
+  }
+  write_text(dir, "side.mtx", "%%MatrixMarket matrix coordinate integer general\n1518500249 1518500249 1\n1 1 5\n");
+  const outcome sparse = run_convert(dir, "side.mtx again.mtx; cat .peak >&2", measured);
+  EXPECT_EQ(sparse.status, 0) << sparse.errors;
+  EXPECT_LT(peak_kib(sparse), 64 * 1024);
+  EXPECT_EQ(read_text(dir, "again.mtx"),
+            "%%MatrixMarket matrix coordinate integer general\n1518500249 1518500249 1\n1 1 5\n");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{".peak", "again.mtx", "big.npy", "hdr.frq.gz", "hdr.frq.gz.plain",
+                                                   "side.mtx"}));
+}
+
+TEST(Convert, GzipDataMustEndAsGzipEndsAndTheInputMustNotChangeWhileItIsRead) {
+  // Members one after another read as gzip reads them; bytes after the last that are not a
+  // member, and data cut short, are refused. An input rewritten while it is read (same size,
+  // time set back) is refused; one whose change time alone moved (a link) is converted.
+  scratch_dir dir;
+  write_text(dir, "t.csv", "1,2\n3,4\n");
+  ASSERT_EQ(testing_support::run_script(dir, "gzip -c t.csv > t.csv.gz && cat t.csv.gz t.csv.gz > two.tsv.gz && "
+                                              "{ cat t.csv.gz; printf x; } > trail.csv.gz && head -c 20 t.csv.gz > cut.csv.gz")
+                .status, 0);
+  EXPECT_EQ(run_convert(dir, "t.csv.gz - --to csv").out, "1,2\n3,4\n");
+  EXPECT_EQ(run_convert(dir, "two.tsv.gz - --from csv --to csv").errors,
+            "tornavel-convert: two.tsv.gz: line 4: matrix is not square (4 rows, 2 columns)\n");
+  EXPECT_EQ(run_convert(dir, "trail.csv.gz - --to csv").errors,
+            "tornavel-convert: trail.csv.gz: bytes that are not gzip follow the end of the gzip data (gzip calls them "
+            "trailing garbage)\n");
+  EXPECT_EQ(run_convert(dir, "cut.csv.gz - --to csv").errors, "tornavel-convert: cut.csv.gz: gzip data ends before its end\n");
+
+  if (testing_support::run_script(dir, "strace -V").status != 0) GTEST_SKIP() << "no strace here";
+  std::string big;
+  for (int r = 0; r < 300; ++r) {
+    for (int k = 0; k < 300; ++k) big += std::to_string((r * k) % 97) + (k + 1 < 300 ? "," : "\n");
+  }
+  // The converter stops at its second read of the input (counted from a run that does not).
+  write_text(dir, "big.csv", big);
+  const outcome count = testing_support::run_script(
+      dir, "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e trace=openat,read -o .reads '" TORNAVEL_CONVERT_BINARY "' big.csv o.frq && "
+           "awk '/big.csv/ {f = $0 ~ /= [0-9]/ ? substr($NF, 1) : \"\"} /read\\(/ {n++; if (f != \"\" && $2 ~ \"read\\\\(\" f \",\") "
+           "{ if (++m == 2) { print n; exit } } }' .reads");
+  ASSERT_EQ(count.status, 0);
+  const std::string second_read = count.out.substr(0, count.out.find('\n'));
+  ASSERT_FALSE(second_read.empty()) << count.errors;
+  for (const auto& [change, refused] : std::vector<std::pair<std::string, bool>>{
+           {"ln big.csv other && rm other", false},
+           {"t=$(stat -c %y big.csv); printf 9 | dd of=big.csv bs=1 seek=0 conv=notrunc 2>/dev/null; touch -d \"$t\" big.csv",
+            true}}) {
+    write_text(dir, "big.csv", big);
+    const outcome o = testing_support::run_script(
+        dir, "rm -f .log; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o .log -e trace=read -e signal=SIGSTOP -e inject=read:signal=STOP:when=" + second_read +
+                 " '" TORNAVEL_CONVERT_BINARY "' big.csv o.frq & s=$!; "
+                 "for i in $(seq 3000); do grep -q 'stopped by SIGSTOP' .log 2>/dev/null && break; sleep 0.01; done; " +
+                 change + "; kill -CONT $(pgrep -P $s); wait $s");
+    EXPECT_EQ(o.status, refused ? 1 : 0) << change << ": " << o.errors;
+    if (refused) {
+      EXPECT_EQ(o.errors, "tornavel-convert: big.csv: file changed while it was read\n");
+    }
+  }
 }
 
 }  // namespace

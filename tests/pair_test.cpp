@@ -216,41 +216,6 @@ TEST(PairStaysWhole, CountsRewrittenDuringARunNeitherCrashItNorGetPublishedNegat
   close(fd);
 }
 
-TEST(PairStaysWhole, AKillAnywhereInThePublicationIsSettledByTheNextProgram) {
-  // strace stops the run at a chosen rename: the forward renames are rename(), the renames that
-  // put old files back are renameat(). The next program to read there (the viewer) finishes
-  // what the journal says: the new pair if every temporary was ready, the old one if the run
-  // was taking its publication back.
-  scratch_dir dir;
-  if (testing_support::run_script(dir, "strace -V").status != 0) GTEST_SKIP() << "no strace here";
-  const expected_pair fresh = files_for(testing_support::random_matrix(testing_support::shape::uniform, 3, 40));
-  const expected_pair old{{}, {'o', 'l', 'd'}, {'o', 'l', 'd', '!'}};
-  write_bytes(dir.file("in.frq"), fresh.input);
-  write_expected(dir, "a", fresh);
-  write_expected(dir, "b", old);
-  struct interruption {
-    std::string injections;
-    const char* pair;  // "a" new, "b" old
-  };
-  const std::vector<interruption> cases = {
-      {"-e inject=rename:signal=KILL:when=1", "a"},  // before any rename, the journal written
-      {"-e inject=rename:signal=KILL:when=2", "a"},  // between the two
-      {"-e inject=unlinkat:signal=KILL:when=1", "a"},  // after both, while tidying up
-      {"-e inject=rename:error=EPERM:when=2 -e inject=renameat:signal=KILL:when=1", "b"},
-  };
-  for (const interruption& c : cases) {
-    write_bytes(dir.file("tornavel.ord"), old.order);
-    write_bytes(dir.file("tornavel.frq"), old.matrix);
-    const outcome out = testing_support::run_script(
-        dir, "strace -f -qq -o /dev/null " + c.injections + " \"$TORNAVEL\" in.frq; " +
-                 "'" TORNAVEL_SHOW_BINARY "' order tornavel.frq >/dev/null 2>&1; " +
-                 "cmp -s tornavel.ord ." + c.pair + ".ord && cmp -s tornavel.frq ." + c.pair +
-                 ".frq || exit 3");
-    EXPECT_EQ(out.status, 0) << c.injections << ": not the " << c.pair << " pair";
-    EXPECT_EQ(dir.names().size(), 7u) << c.injections;  // in.frq, the pair, the expected pairs
-  }
-}
-
 TEST(PairStaysWhole, FoldersThatCannotTakeAPairAreRefusedBeforeAnyWork) {
   // Run as another user (root ignores permissions) in a folder that cannot be read, so neither
   // locked nor flushed; and, as root, in an append-only folder and beside an immutable output,

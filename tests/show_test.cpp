@@ -294,3 +294,51 @@ TEST(Show, PicturesScaledColouredAndExplained) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Show, WhatTheViewerWritesCannotBeTurnedAgainstItOrTheTerminal) {
+  // Labels with an escape sequence reach a terminal escaped even as TSV (which stays exact to a
+  // file or pipe); a label that is not UTF-8 leaves the SVG pictures well formed; a plot may not
+  // be written over a file being shown; a labels file without line ends and a scale that would
+  // make a picture of gigabytes are refused at once.
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
+  write_bytes(dir.file("o"), words({1, 0}));
+  const std::string labels = "a\x1b[31m\n\xff\xfe" "b\n";
+  write_bytes(dir.file("l"), bytes(labels.begin(), labels.end()));
+  const outcome on_terminal =
+      testing_support::run_script(dir, "script -qec \"'" TORNAVEL_SHOW_BINARY "' order o --labels l --tsv\" /dev/null");
+  EXPECT_EQ(on_terminal.out.find('\x1b'), std::string::npos) << on_terminal.out;
+  EXPECT_NE(on_terminal.out.find(R"('a\x1b[31m')"), std::string::npos) << on_terminal.out;
+  const outcome to_pipe = run_show(dir, "order o --labels l --tsv | cat");
+  EXPECT_NE(to_pipe.out.find("a\x1b[31m"), std::string::npos);
+
+  write_bytes(dir.file("r"), words({0, 1}));  // m's own ranking, which a plot needs
+  // With --tsv to a pipe the labels go to the plot as they are, bytes that are not UTF-8 too.
+  ASSERT_EQ(run_show(dir, "order r --labels l --matrix m --plot p.svg --tsv >/dev/null").status, 0);
+  ASSERT_EQ(run_show(dir, "matrix m --labels l --heatmap h.svg --scale 20").status, 0);
+  for (const auto& [svg, replaced] : {std::pair{"p.svg", "True"}, std::pair{"h.svg", "False"}}) {
+    const outcome parsed = testing_support::run_script(
+        dir, std::string("/usr/bin/python3 -c \"import sys, xml.dom.minidom as m; "
+                         "t = m.parse(sys.argv[1]).toxml(); print('\\ufffd' in t)\" ") + svg);
+    EXPECT_EQ(parsed.out, std::string(replaced) + "\n") << svg << ": " << parsed.errors;
+  }
+  write_bytes(dir.file("names.svg"), bytes(labels.begin(), labels.end()));
+  const outcome over_labels = run_show(dir, "order r --labels names.svg --matrix m --plot names.svg");
+  EXPECT_EQ(over_labels.errors, "tornavel-show: names.svg: is a file being shown; writing the plot would replace it\n");
+  EXPECT_EQ(read_bytes(dir.file("names.svg")), bytes(labels.begin(), labels.end()));
+
+  const outcome zero = run_show(dir, "matrix m --labels /dev/zero");
+  EXPECT_EQ(zero.status, 1);
+  EXPECT_EQ(zero.errors, "tornavel-show: /dev/zero: line 1: a label longer than 1 MiB\n");
+  std::vector<std::int32_t> thirty{30, 30};
+  thirty.resize(2 + 30 * 30, 1);
+  write_bytes(dir.file("thirty"), words(thirty));
+  const outcome huge = run_show(dir, "matrix thirty --heatmap big.png --scale 999");
+  EXPECT_EQ(huge.errors, "tornavel-show: big.png: --scale 999 makes a picture of 29970 pixels a side; at most 8192\n");
+  EXPECT_EQ(run_show(dir, "matrix thirty --heatmap big.png --scale 273").status, 0);  // 8190 pixels
+  EXPECT_EQ(run_show(dir, "matrix thirty --heatmap big.png --scale 274").status, 1);
+}
+
+}  // namespace

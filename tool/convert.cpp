@@ -13,6 +13,7 @@
 #include "matrix_files/matrix_files.h"
 #include "tool/program.h"
 #include "tool/labels_file.h"
+#include "tool/output_place.h"
 #include "tool/signals.h"
 
 namespace tornavel {
@@ -57,35 +58,22 @@ bool same_file(const std::string& a, const std::string& b) {
   return std::filesystem::path(a).lexically_normal() == std::filesystem::path(b).lexically_normal();
 }
 
-// The file a name leads to through symbolic links, existing or not, as open() would create it.
-std::string followed(const std::string& path) {
-  std::filesystem::path at = path;
-  std::error_code error;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(at, error); ++hops) {
-    const std::filesystem::path target = std::filesystem::read_symlink(at, error);
-    if (error) break;
-    at = target.is_absolute() ? target : at.parent_path() / target;
-  }
-  return at.string();
-}
-
-// Where an output goes: standard output or a device or FIFO, written through as they are
-// (never replaced), or a regular file, staged beside the file the name leads to (a symbolic link
-// is followed, as a shell's redirection follows it) and published when complete.
+// An output, where where_output_goes says: standard output, a device or FIFO written through,
+// or a file staged beside its name and published when complete.
 class output {
  public:
   explicit output(const std::string& path) {
-    if (path == "-") {
-      stream_.emplace(stdout, "standard output");
-      standard_ = true;
-      return;
+    switch (where_output_goes(path)) {
+      case output_place::standard_output:
+        stream_.emplace(stdout, "standard output");
+        standard_ = true;
+        return;
+      case output_place::through:
+        stream_.emplace(file_stream::open(path, "wb"));
+        return;
+      case output_place::staged:
+        staged_.emplace(path);
     }
-    struct stat status;
-    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-      stream_.emplace(file_stream::open(path, "wb"));
-      return;
-    }
-    staged_.emplace(followed(path));
   }
   ~output() {
     if (standard_) stream_->release();
@@ -130,6 +118,10 @@ class labels_tap final : public row_sink {
     writer_.begin(side, given_.empty() ? labels : given_);
   }
   void row(std::size_t index, std::span<const std::int32_t> counts) override { writer_.row(index, counts); }
+  bool takes_sparse_rows() const override { return writer_.takes_sparse_rows(); }
+  void sparse_row(std::size_t index, std::span<const std::int32_t> columns, std::span<const std::int32_t> counts) override {
+    writer_.sparse_row(index, columns, counts);
+  }
   void end(const std::vector<std::string>& labels) override {
     found = labels;
     writer_.end(given_.empty() ? labels : given_);
@@ -196,6 +188,7 @@ void run_conversion(const request& r) {
   labels_tap tap(*writer, given, r.labels);
   count_matrix_builder builder(in.name(), tap);
   read_matrix(in, in_format, builder);
+  in.check_unchanged();  // rows of two contents would be published as one
   out.finish();
 
   if (labels_out) {

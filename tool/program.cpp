@@ -45,9 +45,12 @@ int run_program(const char* program, const char* usage, const std::string& subje
 }
 
 publish_options publishing_for(const char* program) {
-  return {[program] {
+  publish_options options;
+  options.waiting = [program] {
     std::fprintf(stderr, "%s: waiting for another run in this folder to publish its outputs\n", program);
-  }};
+  };
+  options.notice = [program](const std::string& note) { std::fprintf(stderr, "%s: note: %s\n", program, note.c_str()); };
+  return options;
 }
 
 void finish_publications_beside(const char* program, const std::vector<std::string>& paths) {

@@ -36,7 +36,8 @@ struct usage_error {
 int run_program(const char* program, const char* usage, const std::string& subject,
                 const std::function<void()>& body);
 
-// How the program publishes: it says on standard error when it waits for another run.
+// How the program publishes: it says on standard error when it waits for another run, and what
+// a publication left behind.
 publish_options publishing_for(const char* program);
 
 // Finishes a publication an interrupted run left beside any of the files named, before the

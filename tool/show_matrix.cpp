@@ -18,19 +18,6 @@
 namespace tornavel {
 namespace {
 
-// Refuses a heatmap name that is one of the files being shown: writing it would replace them.
-void check_not_shown(const show_options& o, const std::string& heatmap) {
-  struct stat image;
-  if (heatmap == "-" || stat(heatmap.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return;
-  for (const std::optional<std::string>& shown : {std::optional(o.file), o.labels, o.order}) {
-    struct stat file;
-    if (shown && stat(shown->c_str(), &file) == 0 && file.st_dev == image.st_dev &&
-        file.st_ino == image.st_ino) {
-      throw file_error(heatmap, "is a file being shown; writing the heatmap would replace it");
-    }
-  }
-}
-
 // Whether the heatmap goes to standard output: "-", or a name for the same file (/dev/stdout).
 bool heatmap_is_standard_output(const std::string& name) {
   struct stat image, out;
@@ -38,9 +25,17 @@ bool heatmap_is_standard_output(const std::string& name) {
                          image.st_dev == out.st_dev && image.st_ino == out.st_ino);
 }
 
+// The widest picture drawn: 8192 pixels a side, 200 MB of colours before they are encoded.
+constexpr std::size_t most_picture_side = 8192;
+
 void write_heatmap(const heatmap_values& values, const show_options& o, const std::vector<std::string>& labels) {
   const heatmap_style style{o.colors && *o.colors == "viridis" ? colour_map::viridis : colour_map::grey,
                             o.scale ? static_cast<std::size_t>(std::stoi(*o.scale)) : 0};
+  const std::size_t side = std::max(values.width, values.height) * scale_of(values, style);
+  if (side > most_picture_side) {
+    throw file_error(*o.heatmap, "--scale " + *o.scale + " makes a picture of " + std::to_string(side) +
+                                     " pixels a side; at most " + std::to_string(most_picture_side));
+  }
   write_picture(heatmap_file(values, style, *image_format_for(*o.heatmap), labels), *o.heatmap);
 }
 
@@ -80,7 +75,7 @@ std::vector<std::string> matrix_labels(const show_options& o, std::size_t items)
 }  // namespace
 
 void show_matrix(const show_options& o) {
-  if (o.heatmap) check_not_shown(o, *o.heatmap);
+  if (o.heatmap) refuse_shown_file(o, *o.heatmap, "heatmap");
   count_matrix_input matrix = count_matrix_input::open(o.file);
   warn_of_ranked_matrix(o);
   const auto columns = static_cast<std::size_t>(matrix.columns());

@@ -1,6 +1,8 @@
 // The order view: the ranks, with labels and scores, as a table or TSV, and the scores' plot.
 #include "tool/show_views.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -18,9 +20,10 @@ void show_order(const show_options& o) {
   const std::vector<std::int32_t> order = load_order_file(o.file);
   std::vector<std::string> labels;
   if (o.labels) labels = load_labels(*o.labels, order.size());
-  // The TSV table is data for other programs: labels go out as they are (a labels file holds
-  // no tab or line break that could break it). On a terminal they are escaped.
-  if (!o.tsv) {
+  // The TSV table is data for other programs: to a file or a pipe, labels go out as they are (a
+  // labels file holds no tab or line break that could break it). On a terminal, as everywhere
+  // else, they are escaped: a label's escape sequences would act on it.
+  if (!o.tsv || isatty(STDOUT_FILENO)) {
     for (std::string& label : labels) label = printable_name(label);
   }
   column_ranks scores;
@@ -40,6 +43,7 @@ void show_order(const show_options& o) {
       }
     }
     if (o.plot) {
+      refuse_shown_file(o, *o.plot, "plot");
       std::vector<float> ranked_scores;
       std::vector<std::string> ranked_labels;
       for (std::int32_t item : order) {

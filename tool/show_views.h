@@ -23,9 +23,6 @@ struct show_options {
   bool tsv = false;
 };
 
-// Whether name is a file that exists and is not a regular file: a device, a FIFO, a terminal.
-bool is_special_file(const std::string& name);
-
 // The heatmap's format, from its name; a device or FIFO without a telling name gets PGM.
 std::optional<image_format> image_format_for(const std::string& name);
 
@@ -34,6 +31,10 @@ std::size_t terminal_width();
 
 // An item's name: its label, or its index where there are no labels.
 std::string name_of(const std::vector<std::string>& labels, std::size_t item);
+
+// Refuses a picture's name (what: "heatmap", "plot") that is one of the files being shown:
+// writing it would replace them.
+void refuse_shown_file(const show_options& o, const std::string& picture, const char* what);
 
 // Writes a picture's bytes to standard output for "-", into a device or FIFO as it stands, and
 // otherwise as a staged file, so that a failure leaves no half-written picture.

@@ -5,13 +5,20 @@
 #include <cstdio>
 #include <string>
 
+#include "matrix_files/file_error.h"
+
 namespace tornavel {
 
-// Text for an SVG element: the characters XML gives meaning escaped, and C0 controls (not
-// allowed in XML) dropped.
+// Text for an SVG element, always well-formed: bytes that are not UTF-8 replaced (by U+FFFD),
+// the characters XML gives meaning escaped, and C0 controls (not allowed in XML) dropped.
 inline std::string xml_text(const std::string& text) {
+  std::string valid = as_utf8(text);
+  // U+FFFE and U+FFFF are UTF-8 but not XML.
+  for (std::size_t at; (at = valid.find("\xef\xbf\xbe")) != std::string::npos || (at = valid.find("\xef\xbf\xbf")) != std::string::npos;) {
+    valid.replace(at, 3, "\xef\xbf\xbd");
+  }
   std::string out;
-  for (const char c : text) {
+  for (const char c : valid) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;

@@ -57,6 +57,12 @@ class Errors(unittest.TestCase):
             with self.assertRaises(FileNotFoundError) as caught:
                 tornavel.run(os.path.join(folder, "m.frq"), os.path.join(folder, "gone"))
             self.assertEqual(caught.exception.filename, os.path.join(folder, "gone"))
+            # A journal that is no journal (another user may plant a FIFO in a shared folder) is
+            # refused at once, not waited on.
+            os.mkfifo(os.path.join(folder, "tornavel.journal"))
+            with self.assertRaisesRegex(ValueError, "tornavel.journal: is a FIFO, not a journal"):
+                tornavel.read(os.path.join(folder, "m.frq"))
+            os.remove(os.path.join(folder, "tornavel.journal"))
             bad = os.path.join(folder, "bad.frq")
             np.array([2, 2, 0, -1, 0, 0], "<i4").tofile(bad)
             with self.assertRaisesRegex(ValueError, "bad.frq: negative count -1 at row 0, column 1"):
