@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "matrix_files/matrix_files.h"
+#include "files/file_error.h"
+#include "files/staged_file.h"
+#include "matrix_files/count_matrix_file.h"
 
 namespace {
 

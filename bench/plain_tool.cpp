@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "matrix_files/matrix_files.h"
+#include "files/file_error.h"
+#include "files/publication.h"
+#include "matrix_files/count_matrix_file.h"
+#include "matrix_files/order_file.h"
 #include "tests/plain_model.h"
 
 int main(int argc, char** argv) {
@@ -12,10 +15,12 @@ int main(int argc, char** argv) {
     const tornavel::count_matrix loaded = tornavel::load_count_matrix(argv[1]);
     plain::matrix m{loaded.columns, loaded.rows, {loaded.counts.begin(), loaded.counts.end()}};
     const plain::ranking ranked = plain::rank(m);
-    const std::vector<std::int32_t> reordered = plain::reorder(m, ranked.order);
+    std::vector<std::int32_t> reordered = plain::reorder(m, ranked.order);
     tornavel::staged_file order = tornavel::save_order_file(ranked.order, "tornavel.ord");
-    tornavel::staged_file frq =
-        tornavel::save_count_matrix("tornavel.frq", m.columns, m.rows, reordered);
+    tornavel::staged_file frq("tornavel.frq");
+    tornavel::write_count_matrix_header(frq.stream(), m.columns, m.rows);
+    tornavel::write_count_rows(frq.stream(), reordered);
+    frq.finish();
     tornavel::publish_together({&order, &frq});
   } catch (const tornavel::file_error& error) {
     std::fprintf(stderr, "tornavel_plain: %s\n", error.what());

@@ -14,9 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "matrix_files/matrix_files.h"
+#include "files/file_error.h"
+#include "matrix_files/count_matrix_file.h"
+#include "ranking/reorder.h"
+#include "system/coding.h"
 #include "ranking/ranking.h"
-#include "tool/input_rows.h"
+#include "job/input_rows.h"
 
 namespace {
 
@@ -83,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     seen[column] = true;
   }
   std::vector<std::int32_t> reordered = reorder_matrix(rows, order);
-  const count_matrix whole = std::move(input).take_whole();
+  const count_matrix whole = load_count_matrix(file.path());
   // The same matrix from memory, where both threads read rows, ranks the same.
   memory_rows in_memory(static_cast<std::size_t>(whole.columns), static_cast<std::size_t>(whole.rows), whole.counts);
   check(rank_matrix(in_memory, &helper) == order);
@@ -100,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(std::memcmp(frq.data(), data, 8) == 0);  // the header is carried over unchanged
   const auto columns = static_cast<std::size_t>(whole.columns);
   for (std::size_t i = 0; i < reordered.size(); ++i) {
-    check(reordered[i] == whole.at(order[i / columns], order[i % columns]));
+    check(reordered[i] == whole.counts[static_cast<std::size_t>(order[i / columns]) * columns + static_cast<std::size_t>(order[i % columns])]);
     check(decode_fixed32(frq.data() + 8 + 4 * i) == reordered[i]);
   }
   return 0;

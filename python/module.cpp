@@ -14,13 +14,19 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "files/file_error.h"
+#include "files/publication.h"
 #include "formats/formats.h"
-#include "matrix_files/matrix_files.h"
+#include "job/rank_job.h"
+#include "matrix_files/count_matrix_file.h"
+#include "model/shape.h"
 #include "model/value_rules.h"
 #include "ranking/ranking.h"
+#include "ranking/reorder.h"
 #include "ranking/sparse_arrays.h"
 #include "ranking/strided_rows.h"
-#include "tool/run.h"
 
 #ifndef TORNAVEL_VERSION
 #define TORNAVEL_VERSION "unknown"
@@ -91,14 +97,13 @@ typed_array typed(py::array a, std::vector<py::array>& holder, const char* what)
   return out;
 }
 
-// The side of a square shape; ValueError otherwise.
+// The side of a square shape; ValueError otherwise. An array, unlike a file, has no header to
+// leave its rows or columns at 0 with the other side named: it is square or refused.
 std::size_t side_of(const py::tuple& shape) {
   if (shape.size() != 2) throw py::value_error("a count matrix has 2 dimensions, not " + std::to_string(shape.size()));
-  const auto rows = shape[0].cast<py::ssize_t>(), columns = shape[1].cast<py::ssize_t>();
-  if (rows != columns) {
-    throw py::value_error("matrix is not square (" + std::to_string(rows) + " rows, " + std::to_string(columns) +
-                          " columns)");
-  }
+  const auto rows = shape[0].cast<std::int64_t>(), columns = shape[1].cast<std::int64_t>();
+  const std::string fault = rows == columns ? shape_fault(rows, columns) : not_square(rows, columns);
+  if (!fault.empty()) throw py::value_error(fault);
   return static_cast<std::size_t>(rows);
 }
 
@@ -277,6 +282,24 @@ std::string path_of(const std::string& path) {
   return path;
 }
 
+// A .frq file's shape, checked against its length, for Python to map it where it lies; or, for a
+// file that cannot be mapped (a pipe), its counts, read and checked, with the shape.
+py::tuple read_frq(const std::string& path) {
+  finish_interrupted_publication(path);
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+    const count_matrix_input input = count_matrix_input::open(path);
+    return py::make_tuple(input.rows(), input.columns(), py::none());
+  }
+  count_matrix matrix;
+  {
+    const py::gil_scoped_release unlocked;
+    matrix = load_count_matrix(path);
+  }
+  const std::int32_t rows = matrix.rows, columns = matrix.columns;
+  return py::make_tuple(rows, columns, array_owning(std::move(matrix.counts)));
+}
+
 // Writes a .frq file at path, its rows handed to the writer by write_rows, as the tool writes
 // its own: staged, then published; rows left out are a hole of zeros.
 template <typename F>
@@ -385,11 +408,8 @@ PYBIND11_MODULE(_tornavel, module) {
       run_job(input, out, options);
     });
   });
-  module.def("settle", [](const std::string& path) {
-    const std::string p = path_of(path);
-    const py::gil_scoped_release unlocked;
-    finish_interrupted_publication(p);
-  });
+  // (rows, columns, None) for a file to map, (rows, columns, counts) for one read whole.
+  module.def("read", [](const std::string& path) { return read_frq(path_of(path)); });
   module.def("write_dense", [](const std::string& path, py::array a) { write_dense(path_of(path), a); });
   module.def("write_compressed", [](const std::string& path, const py::tuple& shape, py::array indptr,
                                     py::array indices, py::array data) {

@@ -84,6 +84,9 @@ TEST(Convert, LabelledTablesAndPairs) {
                        "2 1 2\n2 2 3\n3 3 1\n");
 }
 
+// What follows a table's "matrix is not square".
+const std::string layout_hint = " (--header and --index, yes or no, say which of the first row and column are labels)";
+
 TEST(Convert, RefusalsWriteNothing) {
   struct refusal {
     std::string name, text, message;
@@ -94,7 +97,7 @@ TEST(Convert, RefusalsWriteNothing) {
       {"a.csv", "1,2\n3,2147483648\n", "a.csv: line 2: cell 2: value 2147483648 beyond 2^31 - 1"},
       {"a.tsv", "1\t2\n3\tfour\n", "a.tsv: line 2: cell 2: not a number: four"},
       {"a.csv", "1,2\n3\n", "a.csv: line 2: 1 cells where the first row has 2"},
-      {"a.csv", "1,2\n3,4\n5,6\n", "a.csv: line 3: matrix is not square (3 rows, 2 columns)"},
+      {"a.csv", "1,2\n3,4\n5,6\n7,8\n", "a.csv: line 4: matrix is not square (4 rows, 2 columns)" + layout_hint},
       {"a.mtx", "%%MatrixMarket matrix coordinate integer general\n2 2 1\n3 1 5\n",
        "a.mtx: line 3: entry (3, 1) lies outside the declared 2 x 2"},
       {"a.mtx", "%%MatrixMarket matrix coordinate integer general\n2 2 2\n1 1 5\n",
@@ -107,6 +110,15 @@ TEST(Convert, RefusalsWriteNothing) {
        "a.mtx: line 1: complex values are not counts"},
       {"a.txt", "1\n", "a.txt: unknown extension (name the format with --from: frq, csv, tsv, "
                        "mtx, npy or pairs)"},
+      // Lines are counted alike whatever ends them: LF, CRLF, or CR alone.
+      {"a.csv", "1,2\r\n3,4\r\n5,x\r\n", "a.csv: line 3: cell 2: not a number: x"},
+      {"a.csv", "1,2\r3,4\r5,x\r", "a.csv: line 3: cell 2: not a number: x"},
+      {"a.pairs", "a b\r\nb a\r\na b -1\r\n", "a.pairs: line 3: cell 3: negative value -1"},
+      {"a.mtx", "%%MatrixMarket matrix coordinate integer general\r\n2 2 1\r\n1 x 5\r\n",
+       "a.mtx: line 3: cell 2: a column index is not a whole number: x"},
+      // A count-matrix file's counts are checked as the tool checks them.
+      {"a.frq", std::string("\2\0\0\0\2\0\0\0\1\0\0\0\xfc\xff\xff\xff\0\0\0\0\0\0\0\0", 24),
+       "a.frq: negative count -4 at row 0, column 1"},
   };
   for (const refusal& r : refusals) {
     scratch_dir dir;
@@ -118,6 +130,32 @@ TEST(Convert, RefusalsWriteNothing) {
   }
   scratch_dir dir;
   EXPECT_EQ(run_convert(dir, "- out.frq").status, 2);  // standard input needs --from
+}
+
+TEST(Convert, OptionsThatWouldLoseDataAreRefusedAndLeaveNothing) {
+  // Labels written over the input or the output, or beside another folder's output (they could
+  // not be published with it), or to standard output beside the matrix: refused before anything
+  // is written. A byte-order mark before a first count is no label.
+  scratch_dir dir;
+  write_text(dir, "in.csv", "a,b\n1,2\n3,4\n");
+  write_text(dir, "bom.csv", "\xef\xbb\xbf" "1,2\n3,4\n");
+  std::filesystem::create_directory(dir.file("sub"));
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"in.csv out.frq --labels in.csv", "--labels may name neither IN nor OUT"},
+      {"in.csv out.frq --labels out.frq", "--labels may name neither IN nor OUT"},
+      {"in.csv out.frq --labels ./in.csv", "--labels may name neither IN nor OUT"},
+      {"in.csv sub/out.frq --labels names", "--labels must be in OUT's folder, so that both are published together"},
+      {"in.csv - --to frq --labels -", "--labels - and OUT - would share standard output"},
+  };
+  for (const auto& [args, says] : refused) {
+    const outcome o = run_convert(dir, args);
+    EXPECT_EQ(o.status, 2) << args;
+    EXPECT_EQ(o.errors.substr(0, o.errors.find('\n')), "tornavel-convert: " + says) << args;
+  }
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"bom.csv", "in.csv", "sub"}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("sub")));
+  EXPECT_EQ(read_text(dir, "in.csv"), "a,b\n1,2\n3,4\n");
+  EXPECT_EQ(run_convert(dir, "bom.csv - --to csv").out, "1,2\n3,4\n");
 }
 
 TEST(Convert, WhatNumPySciPyAndPandasWriteReadsAsTheyReadIt) {
@@ -242,8 +280,15 @@ TEST(Convert, OutputsLabelsAndMemory) {
   write_bytes(dir.file("o.ord"), words({2, 0, 1}));
   EXPECT_EQ(run_convert(dir, "--order o.ord --labels w.labels w.frq - --to csv").out,
             ",c,a,b\nc,2,0,1\na,2,3,0\nb,0,0,1\n");
-  write_bytes(dir.file("tornavel.frq"), worked_input);
-  EXPECT_NE(run_convert(dir, "--labels w.labels tornavel.frq x.csv").errors.find("note: "), std::string::npos);
+  // Labels in file order for a matrix named as the tool's ranked one: a note says how to rank
+  // them; none for any other name, or with the order file.
+  std::filesystem::create_directory(dir.file("run"));
+  write_bytes(dir.file("run/tornavel.frq"), worked_input);
+  EXPECT_EQ(run_convert(dir, "--labels w.labels run/tornavel.frq x.csv").errors,
+            "tornavel-convert: note: the labels name the items in file order; if run/tornavel.frq is in rank "
+            "order, --order run/tornavel.ord names them after the ranked items\n");
+  EXPECT_EQ(run_convert(dir, "--labels w.labels w.frq x.csv").errors, "");
+  EXPECT_EQ(run_convert(dir, "--labels w.labels --order o.ord run/tornavel.frq x.csv").errors, "");
   // Devices are written through, never replaced, named or behind a link; a symbolic link to a
   // file, or to nothing, is replaced, as the tool replaces its outputs, and what it pointed to
   // is left as it was.
@@ -342,7 +387,7 @@ TEST(Convert, GzipDataMustEndAsGzipEndsAndTheInputMustNotChangeWhileItIsRead) {
                 .status, 0);
   EXPECT_EQ(run_convert(dir, "t.csv.gz - --to csv").out, "1,2\n3,4\n");
   EXPECT_EQ(run_convert(dir, "two.tsv.gz - --from csv --to csv").errors,
-            "tornavel-convert: two.tsv.gz: line 4: matrix is not square (4 rows, 2 columns)\n");
+            "tornavel-convert: two.tsv.gz: line 4: matrix is not square (4 rows, 2 columns)" + layout_hint + "\n");
   EXPECT_EQ(run_convert(dir, "trail.csv.gz - --to csv").errors,
             "tornavel-convert: trail.csv.gz: bytes that are not gzip follow the end of the gzip data (gzip calls them "
             "trailing garbage)\n");
@@ -376,6 +421,107 @@ TEST(Convert, GzipDataMustEndAsGzipEndsAndTheInputMustNotChangeWhileItIsRead) {
     if (refused) {
       EXPECT_EQ(o.errors, "tornavel-convert: big.csv: file changed while it was read\n");
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Convert, EveryLayoutPandasWritesReadsBackWithItsLabels) {
+  // Every combination of to_csv's index, header, index_label and index.name, for labels of
+  // words, of words and numbers, of integer ids and of default positions, comma- and
+  // tab-separated, with and without a byte-order mark: each must read as the worked example,
+  // with the labels the file holds (column labels first), from a file and from a pipe.
+  scratch_dir dir;
+  const std::string script = R"(
+import itertools, pandas as pd
+a = [[2, 0, 1], [2, 3, 0], [0, 0, 1]]
+cases = open('cases', 'w')
+names = {'words': ['the', 'and', 'of'], 'mixed': ['the', '1', '2001'], 'ids': [1, 2, 3],
+         'positions': None, 'text-ids': ['7', '3', '12']}
+for n, (kind, labels) in enumerate(names.items()):
+    for index, header, label, named, sep, enc in itertools.product(
+            [True, False], [True, False], [None, 'item'], [None, 'word'], [',', '\t'], ['utf-8', 'utf-8-sig']):
+        if not index and (label or named): continue
+        f = pd.DataFrame(a, index=labels, columns=labels)
+        if named: f.index.name = named
+        name = f"t{n}-{int(index)}{int(header)}{int(bool(label))}{int(bool(named))}-{len(enc)}." + ('csv' if sep == ',' else 'tsv')
+        f.to_csv(name, sep=sep, index=index, header=header, index_label=label, encoding=enc)
+        given = header or index
+        want = [str(x) for x in (labels if labels is not None else range(3))] if given else []
+        cases.write(name + '\t' + ' '.join(want) + '\n')
+)";
+  write_text(dir, "make.py", script);
+  ASSERT_EQ(testing_support::run_script(dir, "/usr/bin/python3 make.py").status, 0);
+  std::istringstream cases(read_text(dir, "cases"));
+  std::string line;
+  int checked = 0;
+  while (std::getline(cases, line)) {
+    const std::string name = line.substr(0, line.find('\t'));
+    std::string want = line.substr(line.find('\t') + 1);
+    std::replace(want.begin(), want.end(), ' ', '\n');
+    if (!want.empty()) want += '\n';
+    for (const std::string& how : {name + " out.frq", "--from " + name.substr(name.size() - 3) + " - out.frq < " + name}) {
+      const outcome out = run_convert(dir, "--labels out.labels " + how);
+      if (want.empty()) {
+        EXPECT_NE(out.errors.find("names no items to write to out.labels"), std::string::npos) << how << out.errors;
+        EXPECT_EQ(run_convert(dir, how).status, 0) << how;
+      } else {
+        EXPECT_EQ(out.status, 0) << how << ": " << out.errors;
+        EXPECT_EQ(read_text(dir, "out.labels"), want) << how;
+      }
+      EXPECT_EQ(read_bytes(dir.file("out.frq")), testing_support::worked_input) << how;
+      std::filesystem::remove(dir.file("out.frq"));
+      std::filesystem::remove(dir.file("out.labels"));
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 100);
+}
+
+TEST(Convert, TheFirstRowAndColumnAreTakenByShapeThenCellsOrAsTold) {
+  scratch_dir dir;
+  struct table_case {
+    std::string text, options, result;  // result: the rows and labels written, or the message
+  };
+  const std::vector<table_case> cases = {
+      // n of n numbers: counts, even where a row and column could be ids.
+      {"0,1,2\n1,5,0\n2,0,7\n", "", "0,1,2\n1,5,0\n2,0,7\n"},
+      {"0,1,2\n1,5,0\n2,0,7\n", "--header yes --index yes", ",1,2\n1,5,0\n2,0,7\n"},
+      // n + 1 records of n numbers: a header, if they could be ids; n of n + 1: an index.
+      {"7,3\n1,2\n3,4\n", "", ",7,3\n7,1,2\n3,3,4\n"},
+      {"7,7\n1,2\n3,4\n", "", "error: line 3: matrix is not square (3 rows, 2 columns)" + layout_hint},
+      {"7,1,2\n3,3,4\n", "", ",7,3\n7,1,2\n3,3,4\n"},
+      // An empty corner: both, and the labels must agree.
+      {",a,b\nb,1,2\na,3,4\n", "",
+       "error: the row labels name the column labels' items in another order: row 1 is b, column 1 is a (a count "
+       "matrix names its rows and columns in one order)"},
+      {",a,b\na,1,2\nc,3,4\n", "", "error: the row labels and the column labels name different items: row 2's c names no column"},
+      {"item,a,b\na,1,2\nb,3,4\n", "", ",a,b\na,1,2\nb,3,4\n"},
+      // What is wrong in the first row is reported where it is.
+      {"1,\n3,4\n", "", "error: line 1: cell 2: empty cell"},
+      {std::string("1,\0\n3,4\n", 8), "", "error: line 1: cell 2: not a number: '\\x00'"},
+      {"1,2\"\n3,4\n", "", "error: line 1: cell 2: not a number: 2\""},
+      {"1,\xff\n3,4\n", "", "error: line 1: cell 2: not a number: '\\xff'"},
+      {"1,0x10\n3,4\n", "", "error: line 1: cell 2: not a number: 0x10"},
+      {"1,2\n3,4\n", "--header maybe", "usage"},
+      {"1,2\n3,4\n", "--index no --header yes", "error: line 2: matrix is not square (1 rows, 2 columns)" + layout_hint},
+  };
+  for (const table_case& c : cases) {
+    write_text(dir, "t.csv", c.text);
+    const outcome out = run_convert(dir, c.options + " t.csv out.csv");
+    if (c.result == "usage") {
+      EXPECT_EQ(out.status, 2) << c.text;
+      EXPECT_NE(out.errors.find("--header: takes yes or no, not maybe"), std::string::npos) << out.errors;
+    } else if (c.result.rfind("error: ", 0) == 0) {
+      EXPECT_EQ(out.status, 1) << c.text;
+      EXPECT_EQ(out.errors, "tornavel-convert: t.csv: " + c.result.substr(7) + "\n") << c.options;
+    } else {
+      EXPECT_EQ(out.status, 0) << c.text << ": " << out.errors;
+      EXPECT_EQ(read_text(dir, "out.csv"), c.result) << c.text << " " << c.options;
+    }
+    std::filesystem::remove(dir.file("out.csv"));
   }
 }
 

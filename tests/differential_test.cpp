@@ -113,7 +113,6 @@ TEST(Differential, SeededRandomMatricesOfEveryShape) {
   const shape shapes[] = {shape::uniform,        shape::sparse,      shape::heavy_tailed,
                           shape::tied_columns,   shape::single_entries, shape::no_columns,
                           shape::no_rows,        shape::empty};
-  int checked = 0;
   for (shape s : shapes) {
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
       const auto side = static_cast<std::int32_t>(seed % 37);
@@ -121,10 +120,8 @@ TEST(Differential, SeededRandomMatricesOfEveryShape) {
                            std::string(testing_support::shape_name(s)) + " seed " +
                                std::to_string(seed) + " side " + std::to_string(side));
       if (HasFatalFailure()) return;
-      ++checked;
     }
   }
-  EXPECT_EQ(checked, 320);
 }
 
 TEST(Differential, CountsAndSumsAboveTheDenseLimit) {

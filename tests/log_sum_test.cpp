@@ -105,5 +105,22 @@ TEST(LogSum, CheckpointsThatDoNotMatchAreNotUsed) {
   }
 }
 
+TEST(LogSum, CheckpointsWrongOnlyFarFromTheStartAreNotUsed) {
+  // The checkpoints right at the start are right; one far along, the one a walk to the wanted
+  // entry would start from, is off by a unit in the last place: the spot checks spread over the
+  // range reach it, and no checkpoint is used.
+  const auto builtin = builtin_log_sum_checkpoints();
+  const std::vector<float> full = plain::log_factorial_table(2'000'000);
+  for (const std::int64_t j : {123'456, 2'000'000}) {
+    std::vector<double> wrong(builtin.begin(), builtin.begin() + 1000);
+    double& far = wrong[static_cast<std::size_t>(j / log_sum_stride)];
+    far = std::nextafter(far, 0.0);
+    log_factorial_table table(1, wrong);
+    table.add({j});
+    EXPECT_FALSE(table.checkpoints_trusted()) << j;
+    EXPECT_EQ(table[j], full[static_cast<std::size_t>(j)]) << j;
+  }
+}
+
 }  // namespace
 }  // namespace tornavel

@@ -4,7 +4,20 @@
 
 #include <thread>
 
-#include "matrix_files/matrix_files.h"
+#include <unistd.h>
+
+#include "files/file_error.h"
+#include "files/file_stream.h"
+#include "files/publication.h"
+#include "files/staged_file.h"
+#include "formats/count_matrix_builder.h"
+#include "formats/count_text.h"
+#include "job/input_rows.h"
+#include "matrix_files/count_matrix_file.h"
+#include "matrix_files/order_file.h"
+#include "model/frq_header.h"
+#include "model/shape.h"
+#include "system/coding.h"
 #include "tests/scratch_dir.h"
 
 namespace tornavel {
@@ -28,7 +41,11 @@ TEST(Coding, LittleEndianWords) {
 TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
   scratch_dir dir;
   const std::vector<std::int32_t> counts{7, 0, 2147483647, 1};
-  staged_file saved = save_count_matrix(dir.file("m"), 2, 2, counts);
+  staged_file saved(dir.file("m"));
+  write_count_matrix_header(saved.stream(), 2, 2);
+  std::vector<std::int32_t> rows = counts;
+  write_count_rows(saved.stream(), rows);
+  saved.finish();
   publish_together({&saved});
   EXPECT_EQ(read_bytes(dir.file("m")), words({2, 2, 7, 0, 2147483647, 1}));
 
@@ -137,6 +154,14 @@ void move_change_time(const std::string& path, const struct stat& before) {
   }
 }
 
+// Waits, if need be, for a second to begin: what follows, a few milliseconds, then stays within
+// it, so that a change time moves in its nanoseconds alone.
+void wait_for_a_fresh_second() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_nsec > 500'000'000) std::this_thread::sleep_for(std::chrono::nanoseconds(1'000'000'000 - now.tv_nsec + 1'000'000));
+}
+
 TEST(CountMatrixInput, ChangedContentsAreRefusedAndChangedMetadataAloneIsNot) {
   // Appended to; touched; rewritten in place with the size and modification time set back, which
   // only the change time and the contents give away: refused. A link added and removed (as a
@@ -146,6 +171,7 @@ TEST(CountMatrixInput, ChangedContentsAreRefusedAndChangedMetadataAloneIsNot) {
       {"append", false}, {"touch", false}, {"rewrite", false}, {"link", true}, {"mode", true}};
   for (const auto& [change, taken] : changes) {
     scratch_dir dir;
+    wait_for_a_fresh_second();  // a lost comparison of nanoseconds is then always seen
     const std::string path = dir.file("m");
     write_bytes(path, words({2, 2, 1, 2, 3, 4}));
     struct stat before;
@@ -182,6 +208,30 @@ TEST(CountMatrixInput, ChangedContentsAreRefusedAndChangedMetadataAloneIsNot) {
   }
 }
 
+TEST(CountMatrixInput, APipeIsHeldWholeAndReadByBothThreadsAFileByPosition) {
+  // A pipe has no length to check the header against and cannot be read twice: it is read whole
+  // when opened, and then both threads may read its rows at once. A file is read where it lies.
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({2, 2, 1, 2, 3, 4}));
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const bytes data = read_bytes(dir.file("m"));
+  ASSERT_EQ(write(ends[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(ends[1]);
+  count_matrix_input piped = count_matrix_input::open("/dev/fd/" + std::to_string(ends[0]));
+  close(ends[0]);
+  count_matrix_input file = count_matrix_input::open(dir.file("m"));
+  EXPECT_TRUE(piped.read_whole());
+  EXPECT_TRUE(input_rows(piped).reads_at_once());
+  EXPECT_FALSE(file.read_whole());
+  EXPECT_FALSE(input_rows(file).reads_at_once());
+  std::vector<std::int32_t> scratch(4);
+  for (count_matrix_input* input : {&piped, &file}) {
+    const std::span<const std::int32_t> rows = input->read_rows(0, 2, scratch);
+    EXPECT_EQ(std::vector<std::int32_t>(rows.begin(), rows.end()), (std::vector<std::int32_t>{1, 2, 3, 4}));
+  }
+}
+
 TEST(FileError, NamesThatWouldActOnATerminalAreQuoted) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain name.frq", "plain name.frq"},
@@ -200,6 +250,11 @@ TEST(CountText, WholeValuesInAnyFormAndNothingElse) {
       {"0", 0}, {"+7", 7}, {"-0", 0}, {"-0.0e5", 0}, {"3.0", 3}, {"0.3e1", 3}, {".5e1", 5},
       {"300e-2", 3}, {"2147483647", 2147483647}, {"2.147483647e9", 2147483647},
       {"4200000000000000000000e-20", 42}, {"0000000000000000000000012", 12}, {"1e0", 1},
+      // At the edges of each field: nine digits, the fast path's most; ten, past it; an exponent
+      // of ten digits with as many zeros to cancel it; a long mantissa that ends in zeros.
+      {"999999999", 999999999}, {"1000000000", 1000000000}, {"2000000000", 2000000000},
+      {"2147483647e0", 2147483647}, {"21474836470e-1", 2147483647},
+      {"10000000000000000000000000000000e-31", 1}, {"1e9", 1000000000}, {"0e999999999999999999", 0},
   };
   for (const auto& [text, value] : counts) {
     std::int32_t count = -1;
@@ -221,6 +276,15 @@ TEST(CountText, WholeValuesInAnyFormAndNothingElse) {
       {"", "empty cell"},
       {"1e", "not a number: 1e"},
       {"\x1b[2J", "not a number: '\\x1b[2J'"},
+      // Exponents too long for 64 bits saturate, never wrap round to a small value.
+      {"1e18446744073709551616", "value 1e18446744073709551616 beyond 2^31 - 1"},
+      {"1e18446744073709551617", "value 1e18446744073709551617 beyond 2^31 - 1"},
+      {"5e-18446744073709551616", "fractional value 5e-18446744073709551616"},
+      {"9999999999", "value 9999999999 beyond 2^31 - 1"},
+      {"4294967296", "value 4294967296 beyond 2^31 - 1"},
+      {"2147483648e0", "value 2147483648e0 beyond 2^31 - 1"},
+      {"21474836480e-1", "value 21474836480e-1 beyond 2^31 - 1"},
+      {"12345678901", "value 12345678901 beyond 2^31 - 1"},
   };
   for (const auto& [text, fault] : faults) {
     std::int32_t count = 0;

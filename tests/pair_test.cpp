@@ -3,8 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include <atomic>
 #include <filesystem>
@@ -258,19 +263,63 @@ TEST(PairStaysWhole, FoldersThatCannotTakeAPairAreRefusedBeforeAnyWork) {
   }
 }
 
+// Starts the tool on in.frq in dir, its standard error in dir/.err, with SIGHUP ignored if asked
+// (as nohup leaves it); the test is its parent, and sees how it ends.
+pid_t start_tool(const scratch_dir& dir, bool hangup_ignored) {
+  std::filesystem::remove(dir.file(".err"));  // what an earlier run said is not this one's
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = open(dir.file(".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0) _exit(126);
+    if (hangup_ignored) signal(SIGHUP, SIG_IGN);
+    execl(TORNAVEL_BINARY, "tornavel", "in.frq", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits until the run has said it waits for the folder: a state it reaches, not a time.
+void wait_until_waiting(const scratch_dir& dir) {
+  const std::string waiting = "waiting for another run in this folder";
+  for (;;) {
+    if (std::filesystem::exists(dir.file(".err"))) {
+      const bytes said = read_bytes(dir.file(".err"));
+      if (std::string(said.begin(), said.end()).find(waiting) != std::string::npos) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 TEST(PairStaysWhole, ARunWaitsForTheFolderSayingSoAndASignalStillEndsIt) {
+  // The test holds the folder's lock itself, for as long as it likes: a run says once that it
+  // waits and goes on waiting; SIGTERM ends it as SIGTERM ends a process (its parent sees the
+  // signal, not an exit status) and leaves no temporary; an ignored SIGHUP (nohup) stays ignored,
+  // and the run publishes once the lock is let go.
   scratch_dir dir;
   write_bytes(dir.file("in.frq"), words({3, 3, 2, 0, 1, 2, 3, 0, 0, 0, 1}));
-  const std::string waiting = "tornavel: waiting for another run in this folder to publish its outputs\n";
-  const std::string hold = "flock . sleep 2.5 & sleep 0.2; ";
-  const outcome waited = testing_support::run_script(dir, hold + "\"$TORNAVEL\" in.frq");
-  EXPECT_EQ(waited.status, 0);
-  EXPECT_EQ(waited.errors, waiting);
-  const outcome ended = testing_support::run_script(
-      dir, hold + "\"$TORNAVEL\" in.frq & p=$!; sleep 1.5; kill -TERM $p; { wait $p; } 2>/dev/null");
-  EXPECT_EQ(ended.status, 143);
-  EXPECT_EQ(ended.errors, waiting);
-  EXPECT_EQ(dir.names().size(), 3u);  // no temporary beside the first run's pair
+  const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(folder, 0);
+  ASSERT_EQ(flock(folder, LOCK_EX), 0);
+  const pid_t ended = start_tool(dir, false);
+  wait_until_waiting(dir);
+  ASSERT_EQ(kill(ended, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(ended, &status, 0), ended);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{".err", "in.frq"}));
+
+  const pid_t waited = start_tool(dir, true);
+  wait_until_waiting(dir);
+  // A HUP it handled would end it, whenever the lock is let go: the signal comes first.
+  ASSERT_EQ(kill(waited, SIGHUP), 0);
+  ASSERT_EQ(flock(folder, LOCK_UN), 0);
+  ASSERT_EQ(waitpid(waited, &status, 0), waited);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const bytes said = read_bytes(dir.file(".err"));
+  EXPECT_EQ(std::string(said.begin(), said.end()),
+            "tornavel: waiting for another run in this folder to publish its outputs\n");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{".err", "in.frq", "tornavel.frq", "tornavel.ord"}));
+  close(folder);
 }
 
 }  // namespace

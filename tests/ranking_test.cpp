@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
+#include <random>
 
 #include "ranking/ranking.h"
-#include "ranking/large_memory.h"
+#include "system/large_memory.h"
 #include "tests/plain_model.h"
 #include "tests/vectors.h"
 
@@ -148,6 +150,68 @@ TEST(Reorder, IdentityAndDiagonal) {
   const std::vector<std::int32_t> out = reorder_matrix(m.source, order);
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(out[i * 4 + i], m.counts[static_cast<std::size_t>(order[i]) * 5]);
+  }
+}
+
+}  // namespace
+}  // namespace tornavel
+
+namespace tornavel {
+namespace {
+
+TEST(Reorder, EveryBranchOfTheRowPermutationAgainstThePlainModel) {
+  // Rows narrower than 1024 columns are gathered; wider ones are first sampled, and a mostly
+  // zero one has its counts put in their places instead: sides on both sides of 1024, densities
+  // from empty to full (so both sides of the sampling's threshold), rows that end within a group
+  // of eight, and orders that move every item, on one thread and two.
+  static worker helper;
+  std::mt19937_64 rng(1024);
+  for (std::int32_t side : {7, 1023, 1024, 1031, 1100}) {
+    for (int density : {0, 1, 3, 6, 9, 30, 100}) {  // percent of non-zero counts
+      plain::matrix m{side, side, std::vector<std::int32_t>(static_cast<std::size_t>(side) * side)};
+      for (std::int32_t& x : m.counts) x = static_cast<int>(rng() % 100) < density ? 1 + static_cast<std::int32_t>(rng() % 9) : 0;
+      std::vector<std::int32_t> order(static_cast<std::size_t>(side));
+      std::iota(order.begin(), order.end(), 0);
+      std::shuffle(order.begin(), order.end(), rng);
+      memory_rows rows(side, side, m.counts);
+      ASSERT_EQ(reorder_matrix(rows, order), plain::reorder(m, order)) << side << " at " << density << "%";
+      std::vector<std::int32_t> out(m.counts.size());
+      const strided_elements in{reinterpret_cast<const char*>(m.counts.data()), static_cast<std::size_t>(side),
+                                static_cast<std::ptrdiff_t>(4 * side), 4, 4};
+      reorder_elements(in, order, out.data(), &helper, nullptr);
+      ASSERT_EQ(out, plain::reorder(m, order)) << side << " at " << density << "%, as elements";
+    }
+  }
+}
+
+TEST(Ranking, ScoresOneUnitInTheLastPlaceApartRankByThatUnit) {
+  // 6.327936 and 6.3279366 are neighbouring floats: the second column ranks first. Then records
+  // of every sign, -0 and +0, and neighbours one unit apart at many magnitudes, in column
+  // order and shuffled, sorted as compare_rank sorts them.
+  matrix_in_memory m = square(3, {3, 2, 0, 13, 3, 0, 0, 3, 0});
+  EXPECT_EQ(rank_matrix(m.source), (std::vector<std::int32_t>{1, 0, 2}));
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<column_rank> records;
+    for (std::int32_t k = 0; k < 3000; ++k) {
+      const float base = std::ldexp(static_cast<float>(rng() % 1000) / 7.0f, static_cast<int>(rng() % 60) - 30);
+      float score = (rng() % 5 == 0) ? -base : base;
+      for (std::uint64_t steps = rng() % 3; steps > 0; --steps) score = std::nextafter(score, rng() % 2 ? 1e30f : -1e30f);
+      if (rng() % 50 == 0) score = rng() % 2 ? 0.0f : -0.0f;
+      records.push_back({k, score});
+    }
+    if (round % 2 == 1) std::shuffle(records.begin(), records.end(), rng);
+    std::vector<column_rank> sorted = records;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const column_rank& a, const column_rank& b) {
+      return compare_rank(a, b) < 0;
+    });
+    column_ranks mine(records.begin(), records.end());
+    const rank_order order = rank_columns(mine);
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      ASSERT_EQ(order[i], sorted[i].column) << "round " << round << ", rank " << i;
+      ASSERT_EQ(mine[i].column, sorted[i].column);
+      ASSERT_TRUE(mine[i].score == sorted[i].score) << i;
+    }
   }
 }
 

@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <cstdio>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <sys/stat.h>
 
 
 #include "tests/scratch_dir.h"
 #include "tests/support.h"
-#include "tool/heatmap.h"
-#include "tool/score_plot.h"
+#include "views/axis_ticks.h"
+#include "views/heatmap.h"
+#include "views/score_plot.h"
 
 namespace {
 
@@ -39,13 +43,16 @@ TEST(Show, MatrixSummaryTableAndCut) {
   EXPECT_EQ(wide.errors, "");
   EXPECT_EQ(first_line(wide.out),
             letters + ": 27 columns x 27 rows, total 674903, largest count 21716");
-  EXPECT_EQ(first_line(wide.out.substr(wide.out.find('\n') + 1)).substr(0, 12), "      a     ");
+  EXPECT_EQ(first_line(wide.out.substr(wide.out.find('\n') + 1)).substr(0, 12), "     a    b ");
   EXPECT_EQ(wide.out.find("(shown:"), std::string::npos);
   EXPECT_EQ(std::count(wide.out.begin(), wide.out.end(), '\n'), 29);
 
   const outcome narrow = run_show(dir, "matrix " + letters, "COLUMNS=40");
   EXPECT_EQ(narrow.status, 0);
-  EXPECT_NE(narrow.out.find("(shown: 6 of 27 columns, 27 of 27 rows;"), std::string::npos);
+  // Each column as wide as its own counts: seven fit in 40, and no line is longer.
+  EXPECT_NE(narrow.out.find("(shown: 7 of 27 columns, 27 of 27 rows;"), std::string::npos);
+  std::istringstream lines(narrow.out.substr(narrow.out.find('\n') + 1));
+  for (std::string line; std::getline(lines, line) && line[0] != '(';) EXPECT_LE(line.size(), 40u) << line;
 }
 
 TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
@@ -72,8 +79,8 @@ TEST(Show, RankedLabelsScoresAndTheReorderedMatrix) {
       run_show(dir, "matrix tornavel.frq" + labels + " --order tornavel.ord", "COLUMNS=30");
   EXPECT_EQ(reordered.status, 0);
   const std::string table = reordered.out.substr(reordered.out.find('\n') + 1);
-  EXPECT_EQ(first_line(table), "      e     _     i     a");
-  EXPECT_EQ(first_line(table.substr(table.find('\n') + 1)).substr(0, 7), "e  1633");
+  EXPECT_EQ(first_line(table), "     e     _    i    a     s");
+  EXPECT_EQ(first_line(table.substr(table.find('\n') + 1)).substr(0, 7), "e 1633 ");
 }
 
 TEST(Show, HeatmapFile) {
@@ -87,13 +94,32 @@ TEST(Show, HeatmapFile) {
 }
 
 TEST(Show, HeatmapAveragesBlocksOfLargeMatrices) {
-  tornavel::uninitialized_counts counts(25, 0);
+  std::vector<std::int32_t> counts(25, 0);
   counts[0] = 9;  // top-left 3 x 3 block: mean 1; the rest 0
-  const tornavel::count_matrix m = tornavel::make_count_matrix(5, 5, counts);
-  const tornavel::grey_image image = tornavel::draw_heatmap(m, 2);
+  tornavel::heatmap_drawing drawing(5, 5, 2);
+  drawing.add_rows(counts);
+  const tornavel::grey_image image = tornavel::render_heatmap(drawing.finish(), {tornavel::colour_map::grey, 1});
   EXPECT_EQ(image.width, 2u);
   EXPECT_EQ(image.height, 2u);
   EXPECT_EQ(image.pixels, (std::vector<unsigned char>{0, 255, 255, 255}));
+}
+
+TEST(Show, HeatmapEdgeBlocksAreTheMeansOfTheCellsThere) {
+  // 7 x 7 cells in blocks of 3: the blocks on the right and bottom edges hold 3 x 1, 1 x 3 and
+  // 1 x 1 cells, each averaged over those cells alone.
+  tornavel::heatmap_drawing drawing(7, 7, 3);
+  std::vector<std::int32_t> counts(49, 0);
+  counts[6] = 6;   // row 0, column 6: the right edge's top block holds (0..2, 6)
+  counts[48] = 5;  // row 6, column 6: the corner block holds that cell alone
+  counts[43] = 9;  // row 6, column 1: the bottom edge's first block holds (6, 0..2)
+  drawing.add_rows(counts);
+  const tornavel::heatmap_values v = drawing.finish();
+  ASSERT_EQ(v.width, 3u);
+  ASSERT_EQ(v.height, 3u);
+  EXPECT_EQ(v.means[2], 2.0);  // 6 over 3 cells
+  EXPECT_EQ(v.means[6], 3.0);  // 9 over 3 cells
+  EXPECT_EQ(v.means[8], 5.0);  // 5 over 1 cell
+  EXPECT_EQ(v.largest, 5.0);
 }
 
 TEST(Show, HeatmapFormatsAndPlaces) {
@@ -150,7 +176,8 @@ TEST(Show, PipesAndTheRankedMatrixNote) {
   EXPECT_EQ(run_show(dir, "order tornavel.ord --matrix " + examples + "letters.frq").status, 0);
   const outcome unordered = run_show(dir, "matrix tornavel.frq" + labels);
   EXPECT_EQ(unordered.status, 0);
-  EXPECT_NE(unordered.errors.find("--order tornavel.ord"), std::string::npos);
+  EXPECT_EQ(unordered.errors, "tornavel-show: note: the labels name the items in file order; if tornavel.frq is in "
+                              "rank order, --order tornavel.ord names them after the ranked items\n");
   EXPECT_EQ(run_show(dir, "matrix tornavel.frq --order tornavel.ord" + labels).errors, "");
 }
 
@@ -248,7 +275,7 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   ASSERT_EQ(run_show(dir, "matrix m --labels l --heatmap m.svg --colors viridis").status, 0);
   const bytes svg_bytes = read_bytes(dir.file("m.svg"));
   const std::string svg(svg_bytes.begin(), svg_bytes.end());
-  for (const char* part : {">ax</text>", ">b&lt;</text>", "count, log scale", ">3</text>", ">0</text>"}) {
+  for (const char* part : {">ax</text>", ">b&lt;</text>", ">count,</text>", ">log scale</text>", ">1</text>", ">2</text>", ">0</text>"}) {
     EXPECT_NE(svg.find(part), std::string::npos) << part;
   }
   // The scores by rank, named where they start; log-scaled where they span decades.
@@ -257,7 +284,7 @@ TEST(Show, PicturesScaledColouredAndExplained) {
   const bytes plot_bytes = read_bytes(dir.file("p.svg"));
   const std::string plot(plot_bytes.begin(), plot_bytes.end());
   EXPECT_NE(plot.find(">rank</text>"), std::string::npos);
-  EXPECT_NE(plot.find(">b&lt;</text>"), std::string::npos);
+  EXPECT_NE(plot.find(">2. b&lt;</text>"), std::string::npos);
   EXPECT_NE(tornavel::score_plot_svg({5000.0f, 40.0f, 0.0f}, {}).find("(log scale)"), std::string::npos);
   EXPECT_EQ(tornavel::score_plot_svg({5.0f, 4.0f}, {}).find("(log scale)"), std::string::npos);
   for (const char* refused : {"matrix m --heatmap m.pgm --colors viridis", "matrix m --scale 2",
@@ -339,6 +366,137 @@ TEST(Show, WhatTheViewerWritesCannotBeTurnedAgainstItOrTheTerminal) {
   EXPECT_EQ(huge.errors, "tornavel-show: big.png: --scale 999 makes a picture of 29970 pixels a side; at most 8192\n");
   EXPECT_EQ(run_show(dir, "matrix thirty --heatmap big.png --scale 273").status, 0);  // 8190 pixels
   EXPECT_EQ(run_show(dir, "matrix thirty --heatmap big.png --scale 274").status, 1);
+}
+
+}  // namespace
+
+namespace {
+
+void write_text(const scratch_dir& dir, const std::string& name, const std::string& text) {
+  write_bytes(dir.file(name), bytes(text.begin(), text.end()));
+}
+
+// The texts of an SVG's <text> elements, in order.
+std::vector<std::string> texts_of(const std::string& svg) {
+  std::vector<std::string> texts;
+  const std::regex text("<text[^>]*>([^<]*)</text>");
+  for (auto it = std::sregex_iterator(svg.begin(), svg.end(), text); it != std::sregex_iterator(); ++it) {
+    texts.push_back((*it)[1]);
+  }
+  return texts;
+}
+
+TEST(Show, AxisTicksAreRoundAndWrittenOneWay) {
+  std::mt19937_64 random(27);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const double high = std::exp(std::uniform_real_distribution<double>(-8.0, 30.0)(random));
+    const std::vector<double> linear = tornavel::linear_ticks(high);
+    ASSERT_GE(linear.size(), 2u);
+    ASSERT_LE(linear.size(), 6u) << high;
+    EXPECT_EQ(linear.front(), 0.0);
+    EXPECT_GE(linear.back(), high * (1 - 1e-9));
+    EXPECT_LT(linear[linear.size() - 2], high);
+    const double step = linear[1];
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step) + 1e-9));
+    EXPECT_TRUE(std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 || std::abs(mantissa - 5) < 1e-9)
+        << step;
+    const double low = high / std::exp(std::uniform_real_distribution<double>(0.0, 20.0)(random));
+    const std::vector<double> logs = tornavel::log_ticks(low, high);
+    std::size_t decades = 0;
+    for (const double tick : logs) {
+      EXPECT_GE(tick, low * (1 - 1e-9));
+      EXPECT_LE(tick, high * (1 + 1e-9));
+      const double m = tick / std::pow(10.0, std::floor(std::log10(tick) + 1e-9));
+      decades += std::abs(m - 1) < 1e-9;
+      EXPECT_TRUE(std::abs(m - 1) < 1e-9 || std::abs(m - 2) < 1e-9 || std::abs(m - 5) < 1e-9) << tick;
+    }
+    if (decades >= 3) {
+      EXPECT_EQ(decades, logs.size());
+    }
+    // One notation for an axis: exponents throughout from a million, never below.
+    for (const std::vector<double>* axis : {&linear, &logs}) {
+      if (axis->empty()) continue;
+      for (const double tick : *axis) {
+        const std::string text = tornavel::tick_text(tick, axis->back());
+        EXPECT_EQ(text.find('+'), std::string::npos) << text;
+        if (tick != 0.0) {
+          EXPECT_EQ(text.find('e') != std::string::npos, axis->back() >= 1e6) << text;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(tornavel::linear_ticks(201071), (std::vector<double>{0, 50000, 100000, 150000, 200000, 250000}));
+  EXPECT_EQ(tornavel::log_ticks(3, 21716), (std::vector<double>{10, 100, 1000, 10000}));
+  EXPECT_EQ(tornavel::log_ticks(3, 60), (std::vector<double>{5, 10, 20, 50}));
+  EXPECT_EQ(tornavel::tick_text(2e7, 1e8), "2e7");
+  EXPECT_EQ(tornavel::tick_text(0.05, 1), "0.05");
+}
+
+TEST(Show, EveryLabelIsDrawnOrTheUserIsToldWhy) {
+  scratch_dir dir;
+  // 300, 1500 and 2048 items, one cell each: every name on both axes, in cells of 12 units
+  // however small the image; 2100 items, in blocks of 2: each block named by its first and last.
+  for (const int items : {300, 1500, 2048, 2100}) {
+    std::vector<std::int32_t> matrix{items, items};
+    for (int r = 0; r < items; ++r) {
+      for (int k = 0; k < items; ++k) matrix.push_back((r * 7 + k * 3) % 11 == 0 ? r % 5 : 0);
+    }
+    write_bytes(dir.file("m"), words(matrix));
+    std::string labels;
+    for (int i = 0; i < items; ++i) labels += "w" + std::to_string(i) + "\n";
+    write_text(dir, "l", labels);
+    const outcome out = run_show(dir, "matrix m --labels l --heatmap m.svg");
+    ASSERT_EQ(out.status, 0) << out.errors;
+    EXPECT_EQ(out.errors, "");
+    const bytes svg_bytes = read_bytes(dir.file("m.svg"));
+    const std::vector<std::string> texts = texts_of(std::string(svg_bytes.begin(), svg_bytes.end()));
+    const int block = (items + 2047) / 2048;
+    const int cells = (items + block - 1) / block;
+    for (int i = 0; i < cells; ++i) {
+      const int last = std::min((i + 1) * block, items) - 1;
+      const std::string name = block == 1 ? "w" + std::to_string(i)
+                                          : "w" + std::to_string(i * block) + "\u2013w" + std::to_string(last);
+      EXPECT_EQ(std::count(texts.begin(), texts.end(), name), 2) << items << " " << name;
+    }
+    const std::string svg(svg_bytes.begin(), svg_bytes.end());
+    EXPECT_NE(svg.find("width=\"" + std::to_string(12 * cells) + "\" height=\"" + std::to_string(12 * cells) + "\""),
+              std::string::npos)
+        << items;
+  }
+  // An image holds no text: the labels are not drawn, and standard error says so.
+  write_bytes(dir.file("m"), words({2, 2, 0, 1, 3, 0}));
+  write_text(dir, "l", "a\nb\n");
+  for (const char* picture : {"m.png", "m.pgm"}) {
+    const outcome out = run_show(dir, std::string("matrix m --labels l --heatmap ") + picture);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.errors, std::string("tornavel-show: note: ") + picture +
+                              ": labels are drawn only in an SVG heatmap (a name ending in .svg)\n");
+  }
+  EXPECT_EQ(run_show(dir, "matrix m --heatmap m.png").errors, "");
+}
+
+TEST(Show, PlotNamesItsFirstItemsApartAndTheTableFitsItsColumns) {
+  // Five items with nearly equal scores: their names in a list a line apart, never on top of
+  // each other.
+  const std::string plot = tornavel::score_plot_svg({100.0f, 99.9f, 99.8f, 99.7f, 99.6f, 1.0f},
+                                                    {"a", "b", "c", "d", "e", "f"});
+  std::vector<double> ys;
+  const std::regex named("<text x=\"[0-9.]+\" y=\"([0-9.]+)\"[^>]*>[0-9]\\. [a-e]</text>");
+  for (auto it = std::sregex_iterator(plot.begin(), plot.end(), named); it != std::sregex_iterator(); ++it) {
+    ys.push_back(std::stod((*it)[1]));
+  }
+  ASSERT_EQ(ys.size(), 5u) << plot;
+  for (std::size_t i = 1; i < ys.size(); ++i) EXPECT_GE(ys[i] - ys[i - 1], 12.0);
+  // A long label widens its own column only.
+  scratch_dir dir;
+  write_bytes(dir.file("m"), words({3, 3, 1, 20, 3, 4, 5, 6, 7, 8, 9}));
+  write_text(dir, "l", "a\na-very-long-label\nc\n");
+  const outcome out = run_show(dir, "matrix m --labels l", "COLUMNS=80");
+  EXPECT_EQ(out.out.substr(out.out.find('\n') + 1),
+            "                  a a-very-long-label c\n"
+            "a                 1                20 3\n"
+            "a-very-long-label 4                 5 6\n"
+            "c                 7                 8 9\n");
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <bit>
 #include <fstream>
 #include <numeric>
+#include <set>
+#include <sstream>
 
-#include "matrix_files/matrix_files.h"
+#include "matrix_files/count_matrix_file.h"
 #include "ranking/ranking.h"
 
 #include "tests/expected_files.h"
@@ -217,7 +219,7 @@ TEST(Refusals, MalformedInputs) {
   expect_refusal(words({3, -3}),
                  "tornavel: in.frq: header gives a negative number of rows (-3)\n");
   expect_refusal(words({3, 2, 1, 1, 1, 1, 1, 1}),
-                 "tornavel: in.frq: matrix is not square (3 columns, 2 rows)\n");
+                 "tornavel: in.frq: matrix is not square (2 rows, 3 columns)\n");
   expect_refusal(words({3, 3, 1, 2, 3, 4, 5, 6, 7, 8}),
                  "tornavel: in.frq: file is shorter than its header says\n");
   // A header that promises 16 EiB in an 8-byte file is refused before anything is allocated.
@@ -241,6 +243,35 @@ TEST(Refusals, OtherFormatsGivenByMistakeAreNamed) {
   for (const auto& [text, reason] : cases) {
     expect_refusal(bytes(text.begin(), text.end()), "tornavel: in.frq: " + reason + "\n");
   }
+}
+
+TEST(Refusals, SwappedFilesAndOptionsAreNamedForWhatTheyAre) {
+  // An order file given as the matrix, by its name or by its words (a permutation), and only
+  // where it is refused: the worked order 0, 2, 1 is a valid empty matrix.
+  const std::string order_hint =
+      "file looks like an order file, not a count-matrix file (tornavel ranks a count-matrix file; "
+      "tornavel-show order shows an order file)";
+  expect_refusal(words({1, 2, 0}), "tornavel: in.frq: " + order_hint + "\n");
+  expect_refusal(words({5, 7}), "tornavel: in.frq: matrix is not square (7 rows, 5 columns)\n");
+  expect_refusal(words({1, 2, 2}), "tornavel: in.frq: matrix is not square (2 rows, 1 columns)\n");
+  // An option, which only the companions take, unless a file has that name.
+  expect_refusal(worked_input,
+                 "tornavel: --labels: tornavel takes no options (tornavel-show draws and labels, tornavel-convert "
+                 "reads other formats)\nusage: tornavel MATRIX_FILE\n",
+                 2, "--labels w.txt in.frq");
+  scratch_dir dir;
+  write_bytes(dir.file("in.ord"), words({5, 7}));
+  EXPECT_EQ(run_tool(dir, "in.ord").errors, "tornavel: in.ord: " + order_hint + "\n");
+  write_bytes(dir.file("-x"), worked_input);
+  EXPECT_EQ(run_tool(dir, "-x").status, 0);
+  // A count-matrix file given as the order: the viewer says what it is.
+  write_bytes(dir.file("m.frq"), worked_input);
+  EXPECT_EQ(testing_support::run_in(dir, TORNAVEL_SHOW_BINARY, "order m.frq").errors,
+            "tornavel-show: m.frq: entry 1 (3) is not part of a permutation of 0..10 (the file looks like a "
+            "count-matrix file of 3 items: tornavel.ord is the order that goes with tornavel.frq)\n");
+  write_bytes(dir.file("n.ord"), words({0, 3, 1}));
+  EXPECT_EQ(testing_support::run_in(dir, TORNAVEL_SHOW_BINARY, "order n.ord").errors,
+            "tornavel-show: n.ord: entry 1 (3) is not part of a permutation of 0..2\n");
 }
 
 TEST(Tool, HelpAndVersionUnlessSuchAFileExists) {
@@ -278,6 +309,69 @@ TEST(Refusals, OutputNameTakenByADirectory) {
     EXPECT_EQ(out.errors, "tornavel: " + std::string(taken) + ": Is a directory\n");
     EXPECT_EQ(read_bytes(dir.file(other)), (bytes{'o', 'l', 'd'}));
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"in.frq", "tornavel.frq", "tornavel.ord"}));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Refusals, AWriteToStandardOutputThatFailsIsAFailure) {
+  // Every program, writing to a full device: a message and status 1, never success.
+  testing_support::scratch_dir dir;
+  testing_support::write_bytes(dir.file("in.frq"), testing_support::worked_input);
+  const std::vector<std::pair<std::string, std::string>> writes = {
+      {"'" TORNAVEL_BINARY "' --help", "tornavel"},
+      {"'" TORNAVEL_BINARY "' --version", "tornavel"},
+      {"'" TORNAVEL_SHOW_BINARY "' matrix in.frq", "tornavel-show"},
+      {"'" TORNAVEL_SHOW_BINARY "' --help", "tornavel-show"},
+      {"'" TORNAVEL_CONVERT_BINARY "' in.frq - --to csv", "tornavel-convert"},
+      {"'" TORNAVEL_CONVERT_BINARY "' --help", "tornavel-convert"},
+  };
+  for (const auto& [command, program] : writes) {
+    const testing_support::outcome o = testing_support::run_script(dir, command + " > /dev/full");
+    EXPECT_EQ(o.status, 1) << command;
+    EXPECT_NE(o.errors.find(program + ": "), std::string::npos) << command << ": " << o.errors;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The long options a text names: "--name" in --help, "\-\-name" in a manual page.
+std::set<std::string> options_in(const std::string& text, const std::string& dash) {
+  std::set<std::string> found;
+  for (std::size_t at = 0; (at = text.find(dash + dash, at)) != std::string::npos;) {
+    at += 2 * dash.size();
+    std::size_t end = at;
+    while (end < text.size() && (std::islower(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+    if (end > at) found.insert(text.substr(at, end - at));
+  }
+  return found;
+}
+
+std::string read_text_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(Tool, ManualPagesAndHelpNameTheOptionsTheProgramsTake) {
+  scratch_dir dir;
+  for (const auto& [program, binary] : std::vector<std::pair<std::string, std::string>>{
+           {"tornavel-show", TORNAVEL_SHOW_BINARY}, {"tornavel-convert", TORNAVEL_CONVERT_BINARY}}) {
+    const std::string help = testing_support::run_in(dir, binary, "--help").out;
+    const std::set<std::string> listed = options_in(help, "-");
+    EXPECT_EQ(options_in(read_text_file(std::string(TORNAVEL_SOURCE_DIR) + "/man/" + program + ".1"), "\\-"), listed)
+        << program;
+    for (const std::string& option : listed) {  // each one taken, none unknown
+      const outcome out = testing_support::run_in(dir, binary, "--" + option);
+      EXPECT_EQ(out.errors.find("unknown option"), std::string::npos) << program << " --" << option;
+    }
+    EXPECT_NE(testing_support::run_in(dir, binary, "--no-such-option x y").errors.find("unknown option"),
+              std::string::npos);
   }
 }
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "ranking/large_memory.h"
+#include "system/large_memory.h"
 
 namespace tornavel {
 

@@ -226,27 +226,12 @@ def read(path: PathLike) -> npt.NDArray[np.int32]:
     against the file's length; the counts are checked when they are ranked.
     """
     path = os.fspath(path)
-    _tornavel.settle(path)
-    with open(path, "rb") as f:
-        header = f.read(8)
-        if len(header) < 8:
-            raise ValueError(f"{path}: file is too short to hold a header ({len(header)} bytes)")
-        columns, rows = (int(v) for v in np.frombuffer(header, "<i4"))
-        if columns < 0 or rows < 0:
-            raise ValueError(f"{path}: header gives a negative number of columns or rows")
-        if rows and columns and rows != columns:
-            raise ValueError(f"{path}: matrix is not square ({columns} columns, {rows} rows)")
-        if rows == 0 or columns == 0:
-            return np.zeros((rows, columns), "<i4")
-        size = os.fstat(f.fileno()).st_size
-        if os.path.isfile(path) and size > 0:
-            if size < 8 + 4 * rows * columns:
-                raise ValueError(f"{path}: file is shorter than its header says")
-            return np.memmap(path, "<i4", "r", offset=8, shape=(rows, columns))
-        counts = np.frombuffer(f.read(4 * rows * columns), "<i4")
-    if counts.size != rows * columns:
-        raise ValueError(f"{path}: file is shorter than its header says")
-    return counts.reshape(rows, columns)
+    rows, columns, counts = _tornavel.read(path)
+    if counts is not None:
+        return counts.reshape(rows, columns)
+    if rows == 0 or columns == 0:
+        return np.zeros((rows, columns), "<i4")
+    return np.memmap(path, "<i4", "r", offset=8, shape=(rows, columns))
 
 
 def write(path: PathLike, m: Any) -> None:
