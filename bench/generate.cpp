@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "files/file_error.h"
+#include "files/publication.h"
 #include "files/staged_file.h"
 #include "matrix_files/count_matrix_file.h"
 

@@ -23,6 +23,7 @@
 #include "matrix_files/count_matrix_file.h"
 #include "model/shape.h"
 #include "model/value_rules.h"
+#include "ranking/column_partials.h"
 #include "ranking/ranking.h"
 #include "ranking/reorder.h"
 #include "ranking/sparse_arrays.h"
@@ -377,6 +378,122 @@ void translate(std::exception_ptr failure) {
   }
 }
 
+// The pieces of a ranking made in parts (tornavel.dask): each block's values checked into counts
+// of its own, its partial sums, their row-order continuation, and the scores and order of the
+// merged sums.
+
+// A block's values (1-D, any count type) as counts: (counts, -1, "") or, for a value the rules
+// refuse, (None, its index, why), which the caller names by the element's place in the whole.
+py::tuple checked_counts(py::array values) {
+  std::vector<py::array> holder;
+  const typed_array a = typed(values, holder, "a block's values");
+  py::array_t<std::int32_t> counts(static_cast<py::ssize_t>(a.size));
+  std::int32_t* out = counts.mutable_data();
+  std::int64_t fault_at = -1;
+  std::string why;
+  with_element_type(a.type, [&](auto zero) {
+    using T = decltype(zero);
+    const T* in = a.as<T>();
+    bool fault = false;
+    for (std::size_t i = 0; i < a.size; ++i) out[i] = count_or_fault(in[i], fault);
+    if (!fault) return;
+    for (std::size_t i = 0; i < a.size; ++i) {
+      if (std::string reason = value_fault_of(in[i]); !reason.empty()) {
+        fault_at = static_cast<std::int64_t>(i);
+        why = std::move(reason);
+        return;
+      }
+    }
+  });
+  if (fault_at >= 0) return py::make_tuple(py::none(), fault_at, why);
+  return py::make_tuple(counts, -1, "");
+}
+
+py::array_t<std::int32_t, py::array::c_style> int32_array(const py::array& a) {
+  return py::array_t<std::int32_t, py::array::c_style>::ensure(a);
+}
+
+dense_block dense_block_of(const py::array_t<std::int32_t, py::array::c_style>& rows) {
+  if (rows.ndim() != 2) throw py::value_error("a block has 2 dimensions");
+  return {std::span(rows.data(), static_cast<std::size_t>(rows.size())), static_cast<std::size_t>(rows.shape(1))};
+}
+
+py::tuple partials_tuple(column_partials&& p) {
+  py::array_t<std::int64_t> counts(static_cast<py::ssize_t>(p.counts.size()), p.counts.data());
+  py::array_t<double> entries(static_cast<py::ssize_t>(p.entries.size()), p.entries.data());
+  return py::make_tuple(counts, entries);
+}
+
+// A CSR block over arrays the caller keeps alive.
+struct sparse_arrays_of_block {
+  py::array_t<std::int64_t, py::array::c_style> starts;
+  py::array_t<std::int32_t, py::array::c_style> columns, values;
+  sparse_block block(std::size_t width) const {
+    return {std::span(starts.data(), static_cast<std::size_t>(starts.size())),
+            std::span(columns.data(), static_cast<std::size_t>(columns.size())),
+            std::span(values.data(), static_cast<std::size_t>(values.size())), width};
+  }
+};
+
+sparse_arrays_of_block sparse_arrays(const py::array& starts, const py::array& columns, const py::array& values) {
+  return {py::array_t<std::int64_t, py::array::c_style>::ensure(starts), int32_array(columns), int32_array(values)};
+}
+
+py::tuple dense_partials(const py::array& rows) {
+  const auto counts = int32_array(rows);
+  const dense_block block = dense_block_of(counts);
+  column_partials p;
+  {
+    const py::gil_scoped_release unlocked;
+    p = partials_of(block);
+  }
+  return partials_tuple(std::move(p));
+}
+
+py::tuple sparse_partials(const py::array& starts, const py::array& columns, const py::array& values,
+                          std::size_t width) {
+  const sparse_arrays_of_block arrays = sparse_arrays(starts, columns, values);
+  column_partials p;
+  {
+    const py::gil_scoped_release unlocked;
+    p = partials_of(arrays.block(width));
+  }
+  return partials_tuple(std::move(p));
+}
+
+// running, copied, with the listed columns' entries added in row order.
+template <typename Block>
+py::array_t<double> continued(const Block& block, const py::array& listed, const py::array& running) {
+  const auto l = int32_array(listed);
+  py::array_t<double> out = py::array_t<double, py::array::c_style>::ensure(running).attr("copy")();
+  continue_in_row_order(block, std::span(l.data(), static_cast<std::size_t>(l.size())),
+                        std::span(out.mutable_data(), static_cast<std::size_t>(out.size())));
+  return out;
+}
+
+py::array_t<double> dense_continue(const py::array& rows, const py::array& listed, const py::array& running) {
+  const auto counts = int32_array(rows);
+  return continued(dense_block_of(counts), listed, running);
+}
+
+py::array_t<double> sparse_continue(const py::array& starts, const py::array& columns, const py::array& values,
+                                    std::size_t width, const py::array& listed, const py::array& running) {
+  const sparse_arrays_of_block arrays = sparse_arrays(starts, columns, values);
+  return continued(arrays.block(width), listed, running);
+}
+
+py::object scores_from_sums_of(const py::array& counts, const py::array& entries, const std::string& want) {
+  const auto c = py::array_t<std::int64_t, py::array::c_style>::ensure(counts);
+  const auto e = py::array_t<double, py::array::c_style>::ensure(entries);
+  if (c.size() != e.size()) throw py::value_error("as many entry sums as count sums are needed");
+  column_ranks records = scores_of({std::vector<std::int64_t>(c.data(), c.data() + c.size()),
+                                    std::vector<double>(e.data(), e.data() + e.size())});
+  rank_order order;
+  const result wanted = result_named(want);
+  if (wanted != result::scores) order = rank_columns(records);
+  return result_of(wanted, records, order);
+}
+
 }  // namespace
 }  // namespace tornavel
 
@@ -395,6 +512,16 @@ PYBIND11_MODULE(_tornavel, module) {
     return order_array(permutation(order, side_of(shape)));
   }, py::arg("order"), py::arg("shape"));
   module.def("dense_reorder", &dense_reorder, py::arg("array"), py::arg("order"));
+  // The pieces of a ranking in parts: blocks' values are checked counts (checked_counts), dense
+  // as int32 rows, sparse as CSR with int64 starts and int32 columns.
+  module.def("checked_counts", &checked_counts, py::arg("values"));
+  module.def("dense_partials", &dense_partials, py::arg("rows"));
+  module.def("sparse_partials", &sparse_partials, py::arg("starts"), py::arg("columns"), py::arg("values"),
+             py::arg("width"));
+  module.def("dense_continue", &dense_continue, py::arg("rows"), py::arg("listed"), py::arg("running"));
+  module.def("sparse_continue", &sparse_continue, py::arg("starts"), py::arg("columns"), py::arg("values"),
+             py::arg("width"), py::arg("listed"), py::arg("running"));
+  module.def("scores_from_sums", &scores_from_sums_of, py::arg("counts"), py::arg("entries"), py::arg("want"));
   module.def("compressed_reorder", &compressed_reorder_of, py::arg("shape"), py::arg("indptr"), py::arg("indices"),
              py::arg("data"), py::arg("order"), py::arg("by_rows"));
   module.def("coordinate_reorder", &coordinate_reorder_of, py::arg("shape"), py::arg("row"), py::arg("col"),

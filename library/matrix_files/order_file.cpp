@@ -99,7 +99,7 @@ std::vector<std::int32_t> load_order_file(const std::string& path) {
                                  std::to_string(bytes.size()) + " bytes)");
     }
     order.resize(bytes.size() / 4);
-    std::memcpy(order.data(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(order.data(), bytes.data(), bytes.size());
   }
   stream.close();
   const std::int64_t length = static_cast<std::int64_t>(order.size()) * 4;

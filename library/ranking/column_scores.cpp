@@ -547,6 +547,13 @@ rank_order rank_columns(std::span<column_rank> records) {
   return order;
 }
 
+column_ranks scores_from_sums(std::span<const std::int64_t> counts, std::span<const double> entries) {
+  column_totals t{log_factorial_table(1), column_sums(counts.size())};
+  std::copy(counts.begin(), counts.end(), t.sums.counts.begin());
+  std::copy(entries.begin(), entries.end(), t.sums.logs.begin());
+  return records_of(std::move(t));
+}
+
 column_ranks score_columns(row_source& source, worker* helper) { return records_of(totals_of(source, helper)); }
 column_ranks score_columns(nonzero_source& source, worker* helper) { return records_of(totals_of(source, helper)); }
 column_ranks score_columns(nonzero_columns& source, worker* helper) { return records_of(totals_of(source, helper)); }

@@ -51,6 +51,9 @@ column_ranks score_columns(nonzero_source& source, worker* helper = nullptr);
 // could round (past 2^29). A refusal is the first in row order, however the columns fell.
 column_ranks score_columns(nonzero_columns& source, worker* helper = nullptr);
 
+// The scores of columns whose sums are known: each one's count sum c and B, its entries' sum.
+column_ranks scores_from_sums(std::span<const std::int64_t> counts, std::span<const double> entries);
+
 // Orders a before b by descending score and, between equal scores, by ascending column, so that
 // every run on every platform gives the same order. Returns -1 when a goes first, 1 when b does,
 // and 0 only for records of the same column.

@@ -9,6 +9,23 @@
 
 namespace tornavel {
 
+namespace {
+
+// The point of the item ranked i + 1, named in a list a line apart (at list_x, list_y) and tied
+// to it by a leader line: the first items' points lie close together, where names written
+// beside them would overlap.
+std::string named_point(std::size_t i, double x, double y, double list_x, double list_y, const std::string& name) {
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"3\" fill=\"#440154\"/>\n"
+                "<path d=\"M %.2f %.2f L %.2f %.2f\" stroke=\"#999\" stroke-width=\"0.75\" fill=\"none\"/>\n"
+                "<text x=\"%.2f\" y=\"%.2f\" dominant-baseline=\"middle\">%zu. ",
+                x, y, x, y, list_x - 4, list_y, list_x, list_y, i + 1);
+  return text + xml_text(name) + "</text>\n";
+}
+
+}  // namespace
+
 std::string score_plot_svg(const std::vector<float>& scores, const std::vector<std::string>& labels) {
   constexpr double width = 640, height = 400, left = 100, right = 20, top = 20, bottom = 50;
   const double plot_w = width - left - right, plot_h = height - top - bottom;
@@ -65,18 +82,10 @@ std::string score_plot_svg(const std::vector<float>& scores, const std::vector<s
     points += text;
   }
   svg += "<polyline fill=\"none\" stroke=\"#21908d\" stroke-width=\"2\" points=\"" + points + "\"/>\n";
-  // The first five items, named in a list a line apart, each tied to its point by a leader
-  // line: their points lie close together, where names written beside them would overlap.
-  const double list_x = left + plot_w * 0.35;
   for (std::size_t i = 0; i < std::min<std::size_t>(n, 5); ++i) {
     const std::string name = i < labels.size() && !labels[i].empty() ? labels[i] : "#" + std::to_string(i + 1);
-    const double list_y = top + 14.0 + 15.0 * static_cast<double>(i);
-    std::snprintf(text, sizeof text,
-                  "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"3\" fill=\"#440154\"/>\n"
-                  "<path d=\"M %.2f %.2f L %.2f %.2f\" stroke=\"#999\" stroke-width=\"0.75\" fill=\"none\"/>\n"
-                  "<text x=\"%.2f\" y=\"%.2f\" dominant-baseline=\"middle\">%zu. ",
-                  x_of(i), y_of(scores[i]), x_of(i), y_of(scores[i]), list_x - 4, list_y, list_x, list_y, i + 1);
-    svg += text + xml_text(name) + "</text>\n";
+    svg += named_point(i, x_of(i), y_of(scores[i]), left + plot_w * 0.35, top + 14.0 + 15.0 * static_cast<double>(i),
+                       name);
   }
   return svg + "</svg>\n";
 }

@@ -1,0 +1,171 @@
+"""tornavel.dask on a LocalCluster of two worker processes and on Dask's default scheduler,
+against the command bit for bit.
+
+Run by CTest with the build's module on PYTHONPATH and the tool in TORNAVEL_BINARY.
+"""
+import os
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import dask
+import dask.array as da
+import numpy as np
+import scipy.sparse as sp
+from distributed import Client, LocalCluster
+
+import tornavel
+import tornavel.dask as td
+from tornavel import _tornavel
+
+TOOL = os.environ["TORNAVEL_BINARY"]
+
+
+def command(m):
+    """What the command writes for m: the order and the reordered matrix."""
+    with tempfile.TemporaryDirectory() as folder:
+        tornavel.write(os.path.join(folder, "in.frq"), m)
+        subprocess.run([TOOL, "in.frq"], cwd=folder, check=True)
+        order = np.fromfile(os.path.join(folder, "tornavel.ord"), "<i4")
+        ranked = np.array(tornavel.read(os.path.join(folder, "tornavel.frq")))
+    return order, ranked
+
+
+def hot(rng, n):
+    """A matrix with columns whose sums of table entries pass 2**29 across several row chunks:
+    their entries must be added in row order to give the command's bits."""
+    m = rng.integers(0, 5, (n, n)).astype(np.int32)
+    for k in (1, n // 2, n - 1):
+        rows = rng.choice(n, 40, replace=False)
+        m[rows, k] = rng.integers(10**6, 2**31 - 1, 40)
+    return m
+
+
+def cases():
+    rng = np.random.default_rng(28)
+    dense = rng.integers(0, 40, (90, 90)).astype(np.int32)
+    mostly_zero = np.where(rng.random((120, 120)) < 0.93, 0, rng.integers(1, 9, (120, 120))).astype(np.int32)
+    hot_columns = hot(rng, 100)
+    for name, m in (("dense", dense), ("mostly zero", mostly_zero), ("hot columns", hot_columns)):
+        n = m.shape[0]
+        for chunks in (n, (n // 3, n), (n // 4, n // 3), ((0, 7, n - 7), (n - 1, 1, 0)), ((n,), (0, n))):
+            yield f"{name} {chunks}", m, da.from_array(m, chunks=chunks)
+            yield f"{name} {chunks} sparse", m, da.from_array(sp.csr_matrix(m), chunks=chunks, asarray=False)
+    csr = da.from_array(sp.csr_matrix(mostly_zero), chunks=50, asarray=False)
+    yield "coo and csc chunks", mostly_zero, csr.map_blocks(lambda b: b.tocoo() if b.shape[0] % 20 else b.tocsc(),
+                                                            dtype=mostly_zero.dtype, meta=sp.csr_matrix((0, 0)))
+    yield "float chunks", dense, da.from_array(dense.astype(np.float64), chunks=40)
+    yield "empty", np.zeros((0, 0), np.int32), da.zeros((0, 0), dtype=np.int32, chunks=1)
+
+
+class AgainstTheCommand:
+    def test_scores_rank_and_reorder_equal_the_commands(self):
+        done = {}
+        for name, m, x in cases():
+            with self.subTest(name):
+                if id(m) not in done:
+                    done[id(m)] = command(m) if m.size else (np.zeros(0, np.int32), m)
+                order, ranked = done[id(m)]
+                np.testing.assert_array_equal(td.rank(x), order)
+                np.testing.assert_array_equal(td.scores(x).view(np.uint32), tornavel.scores(m).view(np.uint32))
+                out = td.reorder(x).compute()
+                np.testing.assert_array_equal(out.toarray() if sp.issparse(out) else out, ranked)
+
+    def test_the_row_order_pass_is_what_makes_hot_columns_exact(self):
+        # Every column's B as one block in row order gives it, against the chunked sums; the
+        # chunks' partial sums merged in another order give other bits for some hot column, so
+        # the sums could not match without the row-order continuation.
+        m = hot(np.random.default_rng(5), 100)
+        whole = _tornavel.dense_partials(m)[1]
+        parts = [_tornavel.dense_partials(m[r:r + 9])[1] for r in range(0, 100, 9)]
+        merged = sum(parts[::-1])
+        self.assertFalse(np.array_equal(merged.view(np.uint64), whole.view(np.uint64)))
+        for chunks in ((9, 100), (9, 7), ((1, 98, 1), 100)):
+            counts, entries = td._sums(da.from_array(m, chunks=chunks))
+            np.testing.assert_array_equal(entries.view(np.uint64), whole.view(np.uint64))
+            np.testing.assert_array_equal(counts, m.astype(np.int64).sum(axis=0))
+
+    def test_a_refusal_names_the_first_element_in_row_order_as_the_module_does(self):
+        m = np.random.default_rng(3).integers(0, 9, (80, 80)).astype(np.int64)
+        m[70, 5], m[71, 1], m[75, 60] = -2, 2**31, -1
+        with self.assertRaises(ValueError) as whole:
+            tornavel.scores(m)
+        for chunks in ((20, 20), (75, 80), (80, (10, 70))):
+            for x in (da.from_array(m, chunks=chunks), da.from_array(sp.csr_matrix(m), chunks=chunks, asarray=False)):
+                with self.assertRaises(ValueError) as caught:
+                    td.rank(x)
+                self.assertEqual(str(caught.exception), str(whole.exception))
+                self.assertEqual(str(caught.exception), "element (70, 5): negative value -2")
+        with self.assertRaises(ValueError):
+            td.scores(da.ones((3, 4), chunks=2))
+
+    def test_read_gives_chunks_over_the_file(self):
+        m = np.random.default_rng(9).integers(0, 50, (70, 70)).astype(np.int32)
+        with tempfile.TemporaryDirectory() as folder:
+            frq, npy = os.path.join(folder, "m.frq"), os.path.join(folder, "m.npy")
+            tornavel.write(frq, m)
+            np.save(npy, m.astype(np.uint16))
+            for path in (frq, npy):
+                x = td.read(path, chunks=(30, 25))
+                self.assertEqual(x.chunks, ((30, 30, 10), (25, 25, 20)))
+                np.testing.assert_array_equal(x.compute(), m)
+                np.testing.assert_array_equal(td.rank(x), tornavel.rank(m))
+            with open(frq, "r+b") as f:
+                f.truncate(100)
+            with self.assertRaises(ValueError):
+                td.read(frq)
+
+
+class DefaultScheduler(AgainstTheCommand, unittest.TestCase):
+    def setUp(self):
+        self.assertIsNone(dask.config.get("scheduler", None))
+
+
+class TwoWorkerProcesses(AgainstTheCommand, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                   dashboard_address=None)
+        cls.client = Client(cls.cluster)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+        cls.cluster.close()
+
+    def test_a_worker_killed_mid_computation_changes_nothing(self):
+        # The first chunk's task says where it runs and waits; that worker is killed while it
+        # waits, and Dask runs the task again elsewhere, where it no longer waits.
+        m = hot(np.random.default_rng(7), 60)
+        with tempfile.TemporaryDirectory() as folder:
+            started, go = os.path.join(folder, "started"), os.path.join(folder, "go")
+
+            def first_chunk():
+                if not os.path.exists(go):
+                    with open(started, "w") as f:
+                        f.write(str(os.getpid()))
+                    while not os.path.exists(go):
+                        time.sleep(0.01)
+                return m[:20]
+
+            top = da.from_delayed(dask.delayed(first_chunk, pure=False)(), (20, 60), dtype=np.int32)
+            x = da.concatenate([top, da.from_array(m[20:], chunks=(13, 60))])
+            result = {}
+            thread = threading.Thread(target=lambda: result.setdefault("order", td.rank(x)))
+            thread.start()
+            for _ in range(6000):
+                if os.path.exists(started) and os.path.getsize(started) > 0:
+                    break
+                time.sleep(0.01)
+            pid = int(open(started).read())
+            open(go, "w").close()
+            os.kill(pid, 9)
+            thread.join(120)
+            self.assertFalse(thread.is_alive())
+            np.testing.assert_array_equal(result["order"], tornavel.rank(m))
+
+
+if __name__ == "__main__":
+    unittest.main()
