@@ -66,7 +66,7 @@ def main():
     print(f"  sparse reorder  scipy a[o][:, o]    {scipy_reorder * 1000:9.1f} ms")
     for workers in (1, 2):
         with LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
             x = td.read(dense_path, chunks=(side // 8, side))
             seconds = median_seconds(lambda: td.rank(x), runs)
             peaks = client.run(peak_mib)

