@@ -67,6 +67,11 @@ TEST(Convert, LabelledTablesAndPairs) {
   ASSERT_EQ(run_convert(dir, "--labels w.labels w.frq w2.csv").status, 0);
   ASSERT_EQ(run_convert(dir, "w2.csv w2.frq").status, 0);
   EXPECT_EQ(read_bytes(dir.file("w2.frq")), worked_input);
+  // A label that starts with a quote is quoted, or a reader would take the quote for its own.
+  write_text(dir, "q.labels", "a\n\"b\" begins with a quote\nc\n");
+  ASSERT_EQ(run_convert(dir, "--labels q.labels w.frq q.csv").status, 0);
+  ASSERT_EQ(run_convert(dir, "--labels q2.labels q.csv q.frq").status, 0);
+  EXPECT_EQ(read_text(dir, "q2.labels"), read_text(dir, "q.labels"));
   // A label row alone, without a corner.
   write_text(dir, "h.csv", "a,b,c\n2,0,1\n2,3,0\n0,0,1\n");
   ASSERT_EQ(run_convert(dir, "--labels h.labels h.csv h.frq").status, 0);
@@ -394,32 +399,38 @@ TEST(Convert, GzipDataMustEndAsGzipEndsAndTheInputMustNotChangeWhileItIsRead) {
   EXPECT_EQ(run_convert(dir, "cut.csv.gz - --to csv").errors, "tornavel-convert: cut.csv.gz: gzip data ends before its end\n");
 
   if (testing_support::run_script(dir, "strace -V").status != 0) GTEST_SKIP() << "no strace here";
-  std::string big;
+  // A table, read twice (the second reading must match the first), and pairs, read once (its
+  // bytes read again where only the change time moved).
+  std::string table, pairs;
   for (int r = 0; r < 300; ++r) {
-    for (int k = 0; k < 300; ++k) big += std::to_string((r * k) % 97) + (k + 1 < 300 ? "," : "\n");
+    for (int k = 0; k < 300; ++k) table += std::to_string((r * k) % 97) + (k + 1 < 300 ? "," : "\n");
   }
-  // The converter stops at its second read of the input (counted from a run that does not).
-  write_text(dir, "big.csv", big);
-  const outcome count = testing_support::run_script(
-      dir, "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e trace=openat,read -o .reads '" TORNAVEL_CONVERT_BINARY "' big.csv o.frq && "
-           "awk '/big.csv/ {f = $0 ~ /= [0-9]/ ? substr($NF, 1) : \"\"} /read\\(/ {n++; if (f != \"\" && $2 ~ \"read\\\\(\" f \",\") "
-           "{ if (++m == 2) { print n; exit } } }' .reads");
-  ASSERT_EQ(count.status, 0);
-  const std::string second_read = count.out.substr(0, count.out.find('\n'));
-  ASSERT_FALSE(second_read.empty()) << count.errors;
-  for (const auto& [change, refused] : std::vector<std::pair<std::string, bool>>{
-           {"ln big.csv other && rm other", false},
-           {"t=$(stat -c %y big.csv); printf 9 | dd of=big.csv bs=1 seek=0 conv=notrunc 2>/dev/null; touch -d \"$t\" big.csv",
-            true}}) {
-    write_text(dir, "big.csv", big);
-    const outcome o = testing_support::run_script(
-        dir, "rm -f .log; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o .log -e trace=read -e signal=SIGSTOP -e inject=read:signal=STOP:when=" + second_read +
-                 " '" TORNAVEL_CONVERT_BINARY "' big.csv o.frq & s=$!; "
-                 "for i in $(seq 3000); do grep -q 'stopped by SIGSTOP' .log 2>/dev/null && break; sleep 0.01; done; " +
-                 change + "; kill -CONT $(pgrep -P $s); wait $s");
-    EXPECT_EQ(o.status, refused ? 1 : 0) << change << ": " << o.errors;
-    if (refused) {
-      EXPECT_EQ(o.errors, "tornavel-convert: big.csv: file changed while it was read\n");
+  for (int i = 0; i < 20000; ++i) pairs += "x" + std::to_string(i % 300) + " y" + std::to_string(i % 7) + " 3\n";
+  for (const auto& [name, big] : std::vector<std::pair<std::string, std::string>>{{"big.csv", table},
+                                                                                  {"big.pairs", pairs}}) {
+    // The converter stops at its second read of the input (counted from a run that does not).
+    write_text(dir, name, big);
+    const outcome count = testing_support::run_script(
+        dir, "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e trace=openat,read -o .reads '" TORNAVEL_CONVERT_BINARY "' " +
+                 name + " o.frq && awk '/" + name + "/ {f = $0 ~ /= [0-9]/ ? substr($NF, 1) : \"\"} /read\\(/ {n++; if (f != \"\" && $2 ~ \"read\\\\(\" f \",\") "
+                 "{ if (++m == 2) { print n; exit } } }' .reads");
+    ASSERT_EQ(count.status, 0);
+    const std::string second_read = count.out.substr(0, count.out.find('\n'));
+    ASSERT_FALSE(second_read.empty()) << count.errors;
+    for (const auto& [change, refused] : std::vector<std::pair<std::string, bool>>{
+             {"ln " + name + " other && rm other", false},
+             {"t=$(stat -c %y " + name + "); printf 9 | dd of=" + name + " bs=1 seek=0 conv=notrunc 2>/dev/null; touch -d \"$t\" " + name,
+              true}}) {
+      write_text(dir, name, big);
+      const outcome o = testing_support::run_script(
+          dir, "rm -f .log; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o .log -e trace=read -e signal=SIGSTOP -e inject=read:signal=STOP:when=" + second_read +
+                   " '" TORNAVEL_CONVERT_BINARY "' " + name + " o.frq & s=$!; "
+                   "for i in $(seq 3000); do grep -q 'stopped by SIGSTOP' .log 2>/dev/null && break; sleep 0.01; done; " +
+                   change + "; kill -CONT $(pgrep -P $s); wait $s");
+      EXPECT_EQ(o.status, refused ? 1 : 0) << name << ": " << change << ": " << o.errors;
+      if (refused) {
+        EXPECT_EQ(o.errors, "tornavel-convert: " + name + ": file changed while it was read\n");
+      }
     }
   }
 }
