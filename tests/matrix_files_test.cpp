@@ -156,8 +156,11 @@ void move_change_time(const std::string& path, const struct stat& before) {
 
 // Waits, if need be, for a second to begin: what follows, a few milliseconds, then stays within
 // it, so that a change time moves in its nanoseconds alone.
+// The type of a file time, seconds and nanoseconds.
+using file_time = decltype(stat::st_mtim);
+
 void wait_for_a_fresh_second() {
-  timespec now;
+  file_time now;
   clock_gettime(CLOCK_REALTIME, &now);
   if (now.tv_nsec > 500'000'000) std::this_thread::sleep_for(std::chrono::nanoseconds(1'000'000'000 - now.tv_nsec + 1'000'000));
 }
@@ -183,11 +186,11 @@ TEST(CountMatrixInput, ChangedContentsAreRefusedAndChangedMetadataAloneIsNot) {
     if (change == "append") {
       write_bytes(path, words({2, 2, 1, 2, 3, 4, 5}));
     } else if (change == "touch") {
-      const timespec times[2] = {before.st_atim, {before.st_mtim.tv_sec + 5, before.st_mtim.tv_nsec}};
+      const file_time times[2] = {before.st_atim, {before.st_mtim.tv_sec + 5, before.st_mtim.tv_nsec}};
       ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     } else if (change == "rewrite") {
       write_bytes(path, words({2, 2, 9, 2, 3, 4}));
-      const timespec times[2] = {before.st_atim, before.st_mtim};
+      const file_time times[2] = {before.st_atim, before.st_mtim};
       ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     } else if (change == "link") {
       ASSERT_EQ(link(path.c_str(), dir.file("second").c_str()), 0);
