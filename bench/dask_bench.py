@@ -1,7 +1,9 @@
 """tornavel.dask on a LocalCluster of 1 and 2 worker processes beside the one-process module:
 a dense 16384 x 16384 .frq read as chunks of rows, and a sparse matrix of 10^6 items held as
 CSR chunks. Prints each one's median time, every worker's peak memory, and for reorder the
-bytes the workers sent each other.
+bytes the workers sent each other: reorder's time is that of the result held by the workers
+(persisted, as a matrix larger than one machine would be), and then that of gathering it into
+this process as one SciPy matrix too.
 
 usage: dask_bench.py RUNS DATA_FOLDER   (run by bench/run --workloads dask)
 """
@@ -14,7 +16,7 @@ import time
 import dask.array as da
 import numpy as np
 import scipy.sparse as sp
-from distributed import Client, LocalCluster
+from distributed import Client, LocalCluster, futures_of, wait
 
 import tornavel
 import tornavel.dask as td
@@ -26,17 +28,52 @@ def peak_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def file_pages_mib():
+    """The resident pages of mapped files: the page cache's, shared, and given back when memory
+    is short, unlike the process's own."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("RssFile:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
 def sent_bytes(dask_worker):
     return sum(t.get("total", 0) for t in dask_worker.outgoing_transfer_log)
 
 
-def median_seconds(f, runs):
+def median_seconds(f, runs, settle=lambda result: None):
+    """The median of runs timed calls after one untimed one (a worker maps a file's pages the
+    first time it reads them, as the one process does before its first run); settle(result)
+    follows each call, untimed."""
+    settle(f())
     times = []
     for _ in range(runs):
         started = time.perf_counter()
-        f()
+        result = f()
         times.append(time.perf_counter() - started)
+        settle(result)
     return statistics.median(times)
+
+
+def settler(client):
+    """Waits until the cluster holds no more tasks than it does now, cancelling what a call
+    persisted: the tasks of a run are named by what they compute, so a run started while the
+    last one's are still held would find its results rather than compute them."""
+    held = client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+
+    def settle(result):
+        if futures_of(result):
+            client.cancel(result)
+        while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) > held:
+            time.sleep(0.01)
+    return settle
+
+
+def persisted(x):
+    x = x.persist()
+    wait(x)
+    return x
 
 
 def main():
@@ -60,7 +97,8 @@ def main():
     print(f"\ndask: dense {side}^2 (.frq, {os.path.getsize(dense_path) / 2**30:.1f} GiB), sparse {n} items with "
           f"{sparse.nnz} non-zeros; median of {runs} runs")
     one_rank = median_seconds(lambda: tornavel.rank(dense), runs)
-    print(f"  dense rank      one process         {one_rank * 1000:9.1f} ms   peak {peak_mib():8.1f} MiB")
+    print(f"  dense rank      one process         {one_rank * 1000:9.1f} ms   peak {peak_mib():.0f} MiB "
+          f"(the file's pages {file_pages_mib():.0f})")
     order = tornavel.rank(sparse)
     scipy_reorder = median_seconds(lambda: sparse[order][:, order], runs)
     print(f"  sparse reorder  scipy a[o][:, o]    {scipy_reorder * 1000:9.1f} ms")
@@ -68,17 +106,22 @@ def main():
         with LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
                           dashboard_address=":0") as cluster, Client(cluster) as client:
             x = td.read(dense_path, chunks=(side // 8, side))
-            seconds = median_seconds(lambda: td.rank(x), runs)
-            peaks = client.run(peak_mib)
+            seconds = median_seconds(lambda: td.rank(x), runs, settler(client))
+            peaks, mapped = client.run(peak_mib), client.run(file_pages_mib)
             print(f"  dense rank      {workers} worker{'s' if workers > 1 else ' '}           {seconds * 1000:9.1f} ms   "
-                  f"peak {' '.join(f'{p:.0f}' for p in peaks.values())} MiB a worker   "
+                  f"peak {' '.join(f'{p:.0f}' for p in peaks.values())} MiB a worker "
+                  f"(the file's pages {' '.join(f'{p:.0f}' for p in mapped.values())})   "
                   f"{workers} / one process = {seconds / one_rank:5.2f}")
-            xs = da.from_array(sparse, chunks=(n // 8, n), asarray=False).persist()
+            xs = persisted(da.from_array(sparse, chunks=(n // 8, n), asarray=False))
+            settle = settler(client)
             client.run(lambda dask_worker: dask_worker.outgoing_transfer_log.clear())
-            seconds = median_seconds(lambda: td.reorder(xs, order).compute(), runs)
+            seconds = median_seconds(lambda: persisted(td.reorder(xs, order)), runs, settle)
             moved = sum(client.run(sent_bytes).values())
             print(f"  sparse reorder  {workers} worker{'s' if workers > 1 else ' '}           {seconds * 1000:9.1f} ms   "
-                  f"{moved / runs / 2**20:8.1f} MiB sent between workers a run   / scipy = {seconds / scipy_reorder:5.2f}")
+                  f"{moved / (runs + 1) / 2**20:8.1f} MiB sent between workers a run   / scipy = {seconds / scipy_reorder:5.2f}")
+            seconds = median_seconds(lambda: td.reorder(xs, order).compute(), runs, settle)
+            print(f"    and gathered into this process {seconds * 1000:9.1f} ms"
+                  f"{'':47}/ scipy = {seconds / scipy_reorder:5.2f}")
 
 
 if __name__ == "__main__":

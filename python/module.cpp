@@ -126,6 +126,13 @@ py::array_t<T> array_owning(large_vector<T>&& values) {
   return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
 }
 
+// A one-dimensional NumPy array of n elements of type, over a buffer of the library's own.
+py::array fresh_array(const py::dtype& type, std::size_t n) {
+  auto* owned = new large_vector<unsigned char>(n * static_cast<std::size_t>(type.itemsize()));
+  const py::capsule owner(owned, [](void* p) { delete static_cast<large_vector<unsigned char>*>(p); });
+  return py::array(type, {static_cast<py::ssize_t>(n)}, {}, owned->data(), owner);
+}
+
 py::array_t<float> scores_array(const column_ranks& records) {
   large_vector<float> scores(records.size());
   for (const column_rank& r : records) scores[static_cast<std::size_t>(r.column)] = r.score;
@@ -231,29 +238,94 @@ py::array dense_reorder(py::array a, py::array order) {
   return out;
 }
 
-py::tuple compressed_reorder_of(const py::tuple& shape, py::array pointers, py::array indices, py::array values,
-                                py::array order, bool by_rows) {
-  const std::size_t side = side_of(shape);
+// A compressed_reorder over arrays from Python, made and written with the GIL released:
+// (data, indices, indptr) of the result, of the input's dtypes.
+// make(pointers, indices, values, value_count, value_bytes) gives the reorder.
+template <typename Make>
+py::tuple reordered_arrays(std::size_t lines, py::array pointers, py::array indices, py::array values,
+                           const Make& make) {
   std::vector<py::array> holder;
   const typed_array p = typed(pointers, holder, "indptr"), i = typed(indices, holder, "indices");
   if (values.ndim() != 1) throw py::value_error("data must have 1 dimension");
   values = py::array::ensure(values, py::array::c_style);
   if (values.dtype().kind() == 'O') throw type_refused("data of Python objects is not reordered");
-  const rank_order o = permutation(order, side);
   std::unique_ptr<compressed_reorder> reorder;
   released([&](worker*, interruption*) {
-    reorder = std::make_unique<compressed_reorder>(side, p, i, values.data(), static_cast<std::size_t>(values.shape(0)),
-                                                   static_cast<std::size_t>(values.itemsize()), o,
-                                                   by_rows ? "row" : "column");
+    reorder = make(p, i, values.data(), static_cast<std::size_t>(values.shape(0)),
+                   static_cast<std::size_t>(values.itemsize()));
   });
-  const auto entries = static_cast<py::ssize_t>(reorder->entries());
-  py::array_t<std::int64_t> out_pointers(static_cast<py::ssize_t>(side + 1));
-  py::array out_indices(indices.dtype(), entries);
-  py::array out_values(values.dtype(), entries);
+  const auto entries = static_cast<std::size_t>(reorder->entries());
+  py::array_t<std::int64_t> out_pointers = array_owning(large_vector<std::int64_t>(lines + 1));
+  py::array out_indices = fresh_array(indices.dtype(), entries);
+  py::array out_values = fresh_array(values.dtype(), entries);
   std::int64_t* to_pointers = out_pointers.mutable_data();
   void* to_indices = out_indices.mutable_data();
   void* to_values = out_values.mutable_data();
   released([&](worker* helper, interruption* stop) { reorder->write(to_pointers, to_indices, to_values, helper, stop); });
+  return py::make_tuple(out_values, out_indices, out_pointers);
+}
+
+py::tuple compressed_reorder_of(const py::tuple& shape, py::array pointers, py::array indices, py::array values,
+                                py::array order, bool by_rows) {
+  const std::size_t side = side_of(shape);
+  const rank_order o = permutation(order, side);
+  return reordered_arrays(side, pointers, indices, values, [&](const typed_array& p, const typed_array& i,
+                                                               const void* data, std::size_t count, std::size_t bytes) {
+    return std::make_unique<compressed_reorder>(side, p, i, data, count, bytes, o, by_rows ? "row" : "column");
+  });
+}
+
+// The lines rows of a CSR block of width columns, rows in the order `order` (a permutation of
+// 0 .. lines - 1), each column index k renamed rename[k] (rename: width integers below width)
+// or kept (None): the pieces tornavel.dask moves.
+py::tuple rows_reordered(std::size_t lines, std::size_t width, py::array pointers, py::array indices,
+                         py::array values, py::array order, const py::object& rename) {
+  const rank_order o = permutation(order, lines);
+  std::vector<py::array> holder;
+  const typed_array names = rename.is_none() ? typed_array{} : typed(rename, holder, "rename");
+  return reordered_arrays(lines, pointers, indices, values, [&](const typed_array& p, const typed_array& i,
+                                                                const void* data, std::size_t count, std::size_t bytes) {
+    return std::make_unique<compressed_reorder>(lines, width, p, i, data, count, bytes, o, names, "row");
+  });
+}
+
+// The rows of one block of the result from the pieces (places, indptr, indices, data) the
+// blocks of the input sent it: (data, indices, indptr) of CSR arrays.
+py::tuple rows_joined(std::size_t width, const py::list& pieces) {
+  std::vector<py::array> holder;
+  std::vector<row_piece> parts;
+  std::size_t lines = 0;
+  py::dtype value_type = py::dtype::of<std::int32_t>(), index_type = py::dtype::of<std::int32_t>();
+  for (const py::handle piece : pieces) {
+    const auto fields = piece.cast<py::tuple>();
+    if (fields.size() != 4) throw py::value_error("a piece is (places, indptr, indices, data)");
+    py::array values = py::array::ensure(fields[3], py::array::c_style);
+    if (!values || values.ndim() != 1) throw py::value_error("data must have 1 dimension");
+    if (values.dtype().kind() == 'O') throw type_refused("data of Python objects is not reordered");
+    if (parts.empty()) {
+      value_type = values.dtype();
+      index_type = py::array::ensure(fields[2]).dtype();
+    } else if (!values.dtype().equal(value_type)) {
+      throw type_refused("the pieces' data must be of one dtype");
+    }
+    holder.push_back(values);
+    row_piece part{typed(fields[0].cast<py::array>(), holder, "places"), typed(fields[1].cast<py::array>(), holder, "indptr"),
+                   typed(fields[2].cast<py::array>(), holder, "indices"), values.data(),
+                   static_cast<std::size_t>(values.shape(0))};
+    lines += part.places.size;
+    parts.push_back(part);
+  }
+  const std::size_t value_bytes = static_cast<std::size_t>(value_type.itemsize());
+  std::unique_ptr<joined_rows> join;
+  released([&](worker*, interruption*) { join = std::make_unique<joined_rows>(lines, width, std::move(parts), value_bytes); });
+  const auto entries = static_cast<std::size_t>(join->entries());
+  py::array_t<std::int64_t> out_pointers = array_owning(large_vector<std::int64_t>(lines + 1));
+  py::array out_indices = fresh_array(index_type, entries);
+  py::array out_values = fresh_array(value_type, entries);
+  std::int64_t* to_pointers = out_pointers.mutable_data();
+  void* to_indices = out_indices.mutable_data();
+  void* to_values = out_values.mutable_data();
+  released([&](worker* helper, interruption* stop) { join->write(to_pointers, to_indices, to_values, helper, stop); });
   return py::make_tuple(out_values, out_indices, out_pointers);
 }
 
@@ -524,6 +596,9 @@ PYBIND11_MODULE(_tornavel, module) {
   module.def("scores_from_sums", &scores_from_sums_of, py::arg("counts"), py::arg("entries"), py::arg("want"));
   module.def("compressed_reorder", &compressed_reorder_of, py::arg("shape"), py::arg("indptr"), py::arg("indices"),
              py::arg("data"), py::arg("order"), py::arg("by_rows"));
+  module.def("rows_reordered", &rows_reordered, py::arg("lines"), py::arg("width"), py::arg("indptr"),
+             py::arg("indices"), py::arg("data"), py::arg("order"), py::arg("rename"));
+  module.def("rows_joined", &rows_joined, py::arg("width"), py::arg("pieces"));
   module.def("coordinate_reorder", &coordinate_reorder_of, py::arg("shape"), py::arg("row"), py::arg("col"),
              py::arg("data"), py::arg("order"));
   module.def("run", [](const std::string& path, const std::string& folder) {

@@ -192,6 +192,15 @@ npy('fortran.npy', np.asfortranarray(a.astype('u2'))); want('fortran.npy', a)
 npy('v2.npy', a, (2, 0)); want('v2.npy', a)
 npy('v3.npy', a, (3, 0)); want('v3.npy', a)
 npy('limit.npy', np.array([[2**31 - 1]], 'f8')); want('limit.npy', [[2**31 - 1]])
+# Every integer type at both ends of its range, and just past the largest count where it can be.
+for t in ['i1', 'i2', 'i4', 'i8', 'u1', 'u2', 'u4', 'u8']:
+    top, least = min(np.iinfo(t).max, 2**31 - 1), np.iinfo(t).min
+    npy(f'top-{t}.npy', np.array([[top, 0], [1, top]], '>' + t)); want(f'top-{t}.npy', [[top, 0], [1, top]])
+    if least < 0:
+        npy(f'least-{t}.npy', np.array([[1, least], [0, 0]], t)); refuse(f'least-{t}.npy', f'element (0, 1): negative value {least}')
+    if np.iinfo(t).max > 2**31 - 1:
+        npy(f'past-{t}.npy', np.array([[2**31]], t)); refuse(f'past-{t}.npy', 'element (0, 0): value 2147483648 beyond 2^31 - 1')
+npy('u8-top.npy', np.array([[2**64 - 1]], 'u8')); refuse('u8-top.npy', 'element (0, 0): value 18446744073709551615 beyond')
 npy('f32-limit.npy', np.array([[np.float32(2**31 - 1)]])); refuse('f32-limit.npy', 'element (0, 0): value 2147483648 beyond 2^31 - 1')
 npy('nan.npy', np.array([[np.nan]])); refuse('nan.npy', 'element (0, 0): not a number: nan')
 npy('half.npy', np.array([[0.5]])); refuse('half.npy', 'element (0, 0): fractional value 0.5')

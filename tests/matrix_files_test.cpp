@@ -15,6 +15,7 @@
 #include "job/input_rows.h"
 #include "matrix_files/count_matrix_file.h"
 #include "matrix_files/order_file.h"
+#include "model/file_size.h"
 #include "model/frq_header.h"
 #include "model/shape.h"
 #include "system/coding.h"
@@ -56,6 +57,18 @@ TEST(MatrixFiles, SavedMatrixLoadsBackAndTrailingBytesAreIgnored) {
   EXPECT_EQ(loaded.columns, 2);
   EXPECT_EQ(loaded.rows, 2);
   EXPECT_TRUE(std::equal(loaded.counts.begin(), loaded.counts.end(), counts.begin(), counts.end()));
+}
+
+TEST(FileSize, EverySideAFileOffsetCanSayAndNoneBeyond) {
+  EXPECT_EQ(dense_file_bytes(8, 0), 8);
+  EXPECT_EQ(dense_file_bytes(8, 3), 44);
+  EXPECT_EQ(dense_file_bytes(8, 1518500249), std::optional<std::int64_t>(8 + 4 * 1518500249LL * 1518500249LL));
+  // Past it the bytes, the square, or the sum with the header pass 2^63 - 1, and never come
+  // back as a small size: 2^32 squared is 2^64, which 64 bits would hold as 0.
+  for (const std::int64_t side : {1518500250LL, 3037000500LL, 4294967296LL, 9223372036854775807LL, -1LL}) {
+    EXPECT_EQ(dense_file_bytes(8, side), std::nullopt) << side;
+  }
+  EXPECT_EQ(dense_file_bytes(9223372036854775807LL, 1), std::nullopt);
 }
 
 TEST(MatrixFiles, EmptyShapesLoad) {
@@ -288,6 +301,9 @@ TEST(CountText, WholeValuesInAnyFormAndNothingElse) {
       {"2147483648e0", "value 2147483648e0 beyond 2^31 - 1"},
       {"21474836480e-1", "value 21474836480e-1 beyond 2^31 - 1"},
       {"12345678901", "value 12345678901 beyond 2^31 - 1"},
+      // Mantissas whose product in 64 bits would wrap round to a small count (2^64 + 1, 2^64).
+      {"18446744073709551617", "value 18446744073709551617 beyond 2^31 - 1"},
+      {"1844674407370955161.6e1", "value 1844674407370955161.6e1 beyond 2^31 - 1"},
   };
   for (const auto& [text, fault] : faults) {
     std::int32_t count = 0;

@@ -175,18 +175,32 @@ void reorder_elements(const strided_elements& in, std::span<const std::int32_t> 
 compressed_reorder::compressed_reorder(std::size_t side, const typed_array& pointers, const typed_array& indices,
                                        const void* values, std::size_t value_count, std::size_t value_bytes,
                                        std::span<const std::int32_t> order, const char* line)
-    : side_(side),
+    : compressed_reorder(side, side, pointers, indices, values, value_count, value_bytes, order, typed_array{}, line) {
+  positions_ = positions_of(order);
+  rename_ = {positions_.data(), element_type::i32, positions_.size()};
+}
+
+compressed_reorder::compressed_reorder(std::size_t lines, std::size_t width, const typed_array& pointers,
+                                       const typed_array& indices, const void* values, std::size_t value_count,
+                                       std::size_t value_bytes, std::span<const std::int32_t> order,
+                                       const typed_array& rename, const char* line)
+    : lines_(lines),
+      width_(width),
       line_(line),
-      starts_(checked_pointers(side, pointers, indices, value_count, line)),
-      out_starts_(side + 1, 0),
+      starts_(checked_pointers(lines, pointers, indices, value_count, line)),
+      out_starts_(lines + 1, 0),
       indices_(indices),
       values_(static_cast<const char*>(values)),
       value_bytes_(value_bytes),
       order_(order.begin(), order.end()),
-      position_(positions_of(order)) {
-  for (std::size_t l = 0; l < side; ++l) {
-    const auto line = static_cast<std::size_t>(order[l]);
-    out_starts_[l + 1] = out_starts_[l] + starts_[line + 1] - starts_[line];
+      rename_(rename) {
+  if (rename_.size != 0 && rename_.size != width) throw std::invalid_argument("a renaming of every index is needed");
+  if (rename_.size != 0 && rename_.type != element_type::i32 && rename_.type != element_type::i64) {
+    throw type_refused("a renaming must be integers of 32 or 64 bits");
+  }
+  for (std::size_t l = 0; l < lines; ++l) {
+    const auto from = static_cast<std::size_t>(order[l]);
+    out_starts_[l + 1] = out_starts_[l] + starts_[from + 1] - starts_[from];
   }
 }
 
@@ -204,17 +218,89 @@ void compressed_reorder::write(std::int64_t* pointers, void* indices, void* valu
     I* out = static_cast<I*>(indices) + at;
     for (std::size_t i = 0; i < count; ++i) {
       const I index = in[i];
-      if (static_cast<std::uint64_t>(index) >= side_) refuse_index(index, line_, line, side_);
-      out[i] = static_cast<I>(position_[static_cast<std::size_t>(index)]);
+      if (static_cast<std::uint64_t>(index) >= width_) refuse_index(index, line_, line, width_);
+      if (rename_.size == 0) {
+        out[i] = index;
+        continue;
+      }
+      const auto k = static_cast<std::size_t>(index);
+      const std::int64_t name = rename_.type == element_type::i32 ? rename_.as<std::int32_t>()[k]
+                                                                  : rename_.as<std::int64_t>()[k];
+      if (static_cast<std::uint64_t>(name) >= width_) {
+        throw std::invalid_argument("the renaming of index " + std::to_string(index) + " lies outside 0 .. " +
+                                    std::to_string(static_cast<std::int64_t>(width_) - 1));
+      }
+      out[i] = static_cast<I>(name);
     }
     std::memcpy(to_values + static_cast<std::size_t>(at) * value_bytes_,
                 values_ + static_cast<std::size_t>(from) * value_bytes_, count * value_bytes_);
   };
-  alternate_lines(side_, helper, [&](std::size_t l) {
+  alternate_lines(lines_, helper, [&](std::size_t l) {
     if (indices_.type == element_type::i32) {
       fill(std::int32_t{}, l);
     } else {
       fill(std::int64_t{}, l);
+    }
+  });
+}
+
+joined_rows::joined_rows(std::size_t lines, std::size_t width, std::vector<row_piece> pieces, std::size_t value_bytes)
+    : width_(width), value_bytes_(value_bytes), pieces_(std::move(pieces)), out_starts_(lines + 1, 0) {
+  if (!pieces_.empty()) index_type_ = pieces_[0].indices.type;
+  std::vector<bool> placed(lines);
+  std::size_t rows = 0;
+  for (const row_piece& piece : pieces_) {
+    if (piece.indices.type != index_type_) throw type_refused("the pieces' indices must be of one dtype");
+    if (piece.places.type != element_type::i32 && piece.places.type != element_type::i64) {
+      throw type_refused("the places must be integers of 32 or 64 bits");
+    }
+    starts_.push_back(checked_pointers(piece.places.size, piece.pointers, piece.indices, piece.value_count, "row"));
+    large_vector<std::int64_t>& places = places_.emplace_back(piece.places.size);
+    for (std::size_t r = 0; r < places.size(); ++r) {
+      const std::int64_t place = piece.places.type == element_type::i32 ? piece.places.as<std::int32_t>()[r]
+                                                                         : piece.places.as<std::int64_t>()[r];
+      if (static_cast<std::uint64_t>(place) >= lines || placed[static_cast<std::size_t>(place)]) {
+        throw std::invalid_argument("place " + std::to_string(place) + " is outside 0 .. " +
+                                    std::to_string(static_cast<std::int64_t>(lines) - 1) + " or given twice");
+      }
+      placed[static_cast<std::size_t>(place)] = true;
+      places[r] = place;
+      out_starts_[static_cast<std::size_t>(place) + 1] = starts_.back()[r + 1] - starts_.back()[r];
+    }
+    rows += places.size();
+  }
+  if (rows != lines) throw std::invalid_argument("the pieces give " + std::to_string(rows) + " of " +
+                                                 std::to_string(lines) + " rows");
+  for (std::size_t l = 0; l < lines; ++l) out_starts_[l + 1] += out_starts_[l];
+}
+
+void joined_rows::write(std::int64_t* pointers, void* indices, void* values, worker* helper,
+                        interruption* stop) const {
+  std::copy(out_starts_.begin(), out_starts_.end(), pointers);
+  const auto fill = [&](auto sample, std::size_t p) {
+    using I = decltype(sample);
+    poll(stop);
+    const row_piece& piece = pieces_[p];
+    for (std::size_t r = 0; r < places_[p].size(); ++r) {
+      const std::int64_t from = starts_[p][r], at = out_starts_[static_cast<std::size_t>(places_[p][r])];
+      const auto count = static_cast<std::size_t>(starts_[p][r + 1] - from);
+      const I* in = piece.indices.as<I>() + from;
+      I* out = static_cast<I*>(indices) + at;
+      for (std::size_t i = 0; i < count; ++i) {
+        const I index = in[i];
+        if (static_cast<std::uint64_t>(index) >= width_) refuse_index(index, "row", r, width_);
+        out[i] = index;
+      }
+      std::memcpy(static_cast<char*>(values) + static_cast<std::size_t>(at) * value_bytes_,
+                  static_cast<const char*>(piece.values) + static_cast<std::size_t>(from) * value_bytes_,
+                  count * value_bytes_);
+    }
+  };
+  alternate_lines(pieces_.size(), helper, [&](std::size_t p) {
+    if (index_type_ == element_type::i32) {
+      fill(std::int32_t{}, p);
+    } else {
+      fill(std::int64_t{}, p);
     }
   });
 }

@@ -63,22 +63,63 @@ class compressed_reorder {
   compressed_reorder(std::size_t side, const typed_array& pointers, const typed_array& indices,
                      const void* values, std::size_t value_count, std::size_t value_bytes,
                      std::span<const std::int32_t> order, const char* line);
+  // The general form, for a block of lines of a larger matrix: `lines` lines, indices below
+  // width; line l of the result is line order[l] (order a permutation of 0 .. lines - 1), and
+  // each index i becomes rename[i], or stays i where rename is empty. rename (int32 or int64,
+  // width of them, read where it lies while the reorder lives) need not be a permutation: each
+  // name is checked to lie below width as it is used, which costs nothing a line, where checking
+  // the whole renaming would cost the width for every block.
+  compressed_reorder(std::size_t lines, std::size_t width, const typed_array& pointers, const typed_array& indices,
+                     const void* values, std::size_t value_count, std::size_t value_bytes,
+                     std::span<const std::int32_t> order, const typed_array& rename, const char* line);
+  compressed_reorder(const compressed_reorder&) = delete;
+  compressed_reorder& operator=(const compressed_reorder&) = delete;
   // The entries of the result.
   std::int64_t entries() const { return out_starts_.back(); }
-  // Writes the result: side + 1 pointers, entries() indices of the input's index type and
-  // entries() values. An index outside 0 .. side - 1 throws std::invalid_argument naming the
+  // Writes the result: lines + 1 pointers, entries() indices of the input's index type and
+  // entries() values. An index outside 0 .. width - 1 throws std::invalid_argument naming the
   // first line, in the result's order, that holds one.
   void write(std::int64_t* pointers, void* indices, void* values, worker* helper, interruption* stop) const;
 
  private:
-  std::size_t side_;
+  std::size_t lines_, width_;
   const char* line_;
   large_vector<std::int64_t> starts_, out_starts_;
   typed_array indices_;
   const char* values_;
   std::size_t value_bytes_;
   large_vector<std::int32_t> order_;
-  std::vector<std::int32_t> position_;
+  std::vector<std::int32_t> positions_;  // the square form's renaming, which rename_ then views
+  typed_array rename_;
+};
+
+// Rows sent in pieces to one block of a larger matrix, joined in the order of their places: row
+// r of a piece becomes row places[r] of the block. Every place 0 .. lines - 1 is given exactly
+// once over all the pieces.
+struct row_piece {
+  typed_array places;    // int32 or int64, one a row of the piece
+  typed_array pointers;  // as many as places and one more: row r at pointers[r] .. pointers[r + 1] - 1
+  typed_array indices;   // int32 or int64, each below the width; one type in every piece
+  const void* values = nullptr;  // value_count of value_bytes each
+  std::size_t value_count = 0;
+};
+
+class joined_rows {
+ public:
+  // Checks the pieces' pointers and places (once, in copies); indices are checked as they are
+  // copied. Throws std::invalid_argument, or type_refused.
+  joined_rows(std::size_t lines, std::size_t width, std::vector<row_piece> pieces, std::size_t value_bytes);
+  std::int64_t entries() const { return out_starts_.back(); }
+  element_type index_type() const { return index_type_; }
+  // Writes the block: lines + 1 pointers, entries() indices of index_type() and entries() values.
+  void write(std::int64_t* pointers, void* indices, void* values, worker* helper, interruption* stop) const;
+
+ private:
+  std::size_t width_, value_bytes_;
+  element_type index_type_ = element_type::i32;
+  std::vector<row_piece> pieces_;
+  std::vector<large_vector<std::int64_t>> starts_, places_;
+  large_vector<std::int64_t> out_starts_;
 };
 
 // COO with both axes permuted: the entry at (r, k) moves to (position of r, position of k) in

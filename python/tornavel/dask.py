@@ -20,11 +20,13 @@ the first in row order, as tornavel.scores does for the same matrix in memory. T
 imports Dask; the rest of tornavel works without it.
 """
 
+import operator
 import os
 
 import dask
 import dask.array as da
 import numpy as np
+from dask.highlevelgraph import HighLevelGraph
 
 from . import _tornavel
 
@@ -35,6 +37,10 @@ _EXACT_BELOW = 2.0 ** 29
 
 def _starts(chunks):
     return np.concatenate([[0], np.cumsum(chunks)]).astype(np.int64)
+
+
+def _sparse(block):
+    return hasattr(block, "tocsr") and hasattr(block, "nnz")  # SciPy sparse, any format
 
 
 def _checked(values, place):
@@ -48,7 +54,7 @@ def _checked(values, place):
 def _block(block, row0, column0):
     """A chunk as checked counts: ("dense", rows) or ("sparse", starts, columns, values, width),
     or ("refused", row, column, why) for the first value in its row order that is no count."""
-    if hasattr(block, "tocsr") and hasattr(block, "nnz"):  # SciPy sparse, any format
+    if _sparse(block):
         import scipy.sparse
         # A copy of our own, checked before any index is used: its pointers and indices must
         # agree with its shape; repeated entries of a place add up, whatever its flags say.
@@ -81,6 +87,12 @@ def _block(block, row0, column0):
 
 
 def _partials(block, row0, column0):
+    if isinstance(block, np.ndarray) and block.ndim == 2 and block.dtype == np.int32 and block.dtype.isnative \
+            and block.flags.c_contiguous:
+        try:
+            return ("sums", *_tornavel.dense_partials(block))  # counts already: used where they lie
+        except ValueError:
+            pass  # a negative one, which the checks below find and name
     b = _block(block, row0, column0)
     if b[0] == "refused":
         return b
@@ -148,8 +160,9 @@ def _sums(m):
         for i in range(blocks.shape[0]):
             running = dask.delayed(_continue, pure=True)(blocks[i, j], row_starts[i], low, listed, running)
         chains.append((low + listed, running))
-    for where, running in zip([c[0] for c in chains], dask.compute(*[c[1] for c in chains])):
-        entries[where] = running
+    if chains:
+        for where, running in zip([c[0] for c in chains], dask.compute(*[c[1] for c in chains])):
+            entries[where] = running
     return counts, entries
 
 
@@ -170,38 +183,93 @@ def reorder(m, order=None):
     if order is None:
         order = rank(m)
     o = _tornavel.permutation(np.asarray(order), m.shape).astype(np.int64)
-    rows_permuted = _permute(m, o, 0)
-    if len(m.chunks[1]) == 1:  # whole rows in each chunk: each permutes its own columns
-        position = np.empty_like(o)
-        position[o] = np.arange(len(o))
-        # Sent once to each worker, not with every task.
-        return rows_permuted.map_blocks(_permute_columns, dask.delayed(o, pure=True), dask.delayed(position, pure=True),
-                                        dtype=m.dtype, meta=m._meta)
-    return _permute(rows_permuted, o, 1)
+    if len(m.chunks[1]) == 1:
+        return _reorder_whole_rows(m, o)
+    return _permute(_permute(m, o, 0), o, 1)
 
 
-def _permute_columns(block, o, position):
-    """A chunk of whole rows with its columns permuted: a sparse one by renaming its column
-    indices (time follows its entries, not the side), a dense one by taking them."""
-    if hasattr(block, "tocsr") and hasattr(block, "nnz"):
-        b = block.tocsr(copy=True)
-        b.indices = position[b.indices].astype(b.indices.dtype)
-        b.has_sorted_indices = False
-        b.sort_indices()
-        return b
-    return np.asarray(block)[:, o]
+def _csr(block):
+    """A SciPy chunk as CSR whose structure is checked before any index is used: a chunk from
+    elsewhere may be inconsistent, and an index out of its shape must not pick another entry."""
+    b = block.tocsr()
+    height, width = b.shape
+    starts, columns = b.indptr, b.indices
+    if len(starts) != height + 1 or starts[0] != 0 or np.any(np.diff(starts) < 0) or starts[-1] > len(columns) \
+            or starts[-1] > len(b.data):
+        raise ValueError("a chunk's row pointers do not describe its entries")
+    used = columns[:starts[-1]]
+    if used.size and (used.min() < 0 or used.max() >= width):
+        raise ValueError("a chunk's entry lies outside its shape")
+    return b
+
+
+def _reorder_whole_rows(m, o):
+    """Chunks of whole rows: each sends every chunk of the result the rows that go there, their
+    columns already permuted and the rows in the result's order, and each chunk of the result
+    joins what it is sent. Every entry moves once. The graph is written out whole: a task a
+    chunk to split it, a piece a pair of chunks, a task a chunk to join, and nothing else for
+    the scheduler to carry."""
+    position = np.empty(len(o), np.int32)  # every side fits 32 bits; half the bytes to send
+    position[o] = np.arange(len(o), dtype=np.int32)
+    starts = _starts(m.chunks[0])
+    token = dask.base.tokenize(m, o)
+    name, split, piece = (f"tornavel-{what}-{token}" for what in ("reorder", "split", "piece"))
+    position_key = f"tornavel-position-{token}"  # sent once to each worker, not with every task
+    layer = {position_key: position}
+    count = len(starts) - 1
+    for i in range(count):
+        layer[(split, i)] = (_split_rows, (m.name, i, 0), starts[i], starts[i + 1], position_key, starts)
+        for t in range(count):
+            layer[(piece, i, t)] = (operator.getitem, (split, i), t)
+    for t in range(count):
+        layer[(name, t, 0)] = (_join_rows, m.shape[1], *[(piece, i, t) for i in range(count)])
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[m])
+    return da.Array(graph, name, (m.chunks[0], (m.shape[1],)), meta=m._meta)
+
+
+def _split_rows(block, r0, r1, position, starts):
+    """Rows r0 .. r1 - 1 of the matrix with their columns permuted, as one piece for each chunk
+    of the result: the rows' places in that chunk, ascending, and the rows in that order (a
+    dense array, or a sparse one's (indptr, indices, data), each row's entries as they came)."""
+    to = position[r0:r1]
+    by = np.argsort(to)
+    to = to[by]
+    cuts = np.searchsorted(to, starts)
+    places = [to[c0:c1] - first for c0, c1, first in zip(cuts[:-1], cuts[1:], starts[:-1])]
+    if _sparse(block):
+        b = block.tocsr()
+        # The library checks the chunk's pointers and indices before it uses them.
+        data, indices, indptr = _tornavel.rows_reordered(b.shape[0], b.shape[1], b.indptr, b.indices, b.data, by,
+                                                         position)
+        return tuple((at, indptr[c0:c1 + 1] - indptr[c0], indices[indptr[c0]:indptr[c1]], data[indptr[c0]:indptr[c1]])
+                     for at, c0, c1 in zip(places, cuts[:-1], cuts[1:]))
+    o = np.empty_like(position)
+    o[position] = np.arange(len(position), dtype=position.dtype)
+    rows = np.asarray(block)[by][:, o]
+    return tuple((at, rows[c0:c1]) for at, c0, c1 in zip(places, cuts[:-1], cuts[1:]))
+
+
+def _join_rows(width, *pieces):
+    """A chunk of the result from the pieces every chunk of the input sent it (together, each
+    of its rows once)."""
+    if len(pieces[0]) == 2:
+        order = np.argsort(np.concatenate([p[0] for p in pieces]))
+        return np.concatenate([p[1] for p in pieces], axis=0)[order]
+    import scipy.sparse
+    data, indices, indptr = _tornavel.rows_joined(width, list(pieces))
+    return scipy.sparse.csr_matrix((data, indices, indptr), shape=(len(indptr) - 1, width))
 
 
 def _pick(block, local, axis):
-    if hasattr(block, "tocsr") and hasattr(block, "nnz"):
-        block = block.tocsr()
+    if _sparse(block):
+        block = _csr(block)
     return block[local, :] if axis == 0 else block[:, local]
 
 
 def _join(axis, order, *pieces):
     if len(pieces) == 1 and np.array_equal(order, np.arange(len(order))):
         return pieces[0]
-    if hasattr(pieces[0], "tocsr") and hasattr(pieces[0], "nnz"):
+    if _sparse(pieces[0]):
         import scipy.sparse
         joined = (scipy.sparse.vstack if axis == 0 else scipy.sparse.hstack)(pieces, format="csr")
     else:
@@ -237,14 +305,32 @@ def _permute(m, o, axis):
     return da.block(out.tolist())
 
 
+# The files this process has mapped, by path and shape: mapped once, a file's pages stay mapped from one
+# task to the next (a fresh map pays a page fault every 4 KiB, which costs more than adding the
+# counts up). A file replaced, rewritten or resized is mapped again.
+_maps = {}
+
+
+def _mapped(key, make):
+    status = os.stat(key[0])
+    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+    held = _maps.get(key)
+    if held is None or held[0] != identity:
+        if len(_maps) >= 16:
+            _maps.clear()
+        held = _maps[key] = (identity, make())
+    return held[1]
+
+
 def _frq_rows(path, shape, r0, r1, c0, c1):
     """A chunk of the file, where it lies (a view of a read-only map; copied where it goes
     elsewhere)."""
-    return np.asarray(np.memmap(path, "<i4", "r", offset=8, shape=shape)[r0:r1, c0:c1])
+    rows = _mapped((path, tuple(shape)), lambda: np.memmap(path, "<i4", "r", offset=8, shape=shape))
+    return np.asarray(rows[r0:r1, c0:c1])
 
 
 def _npy_rows(path, r0, r1, c0, c1):
-    return np.asarray(np.load(path, mmap_mode="r")[r0:r1, c0:c1])
+    return np.asarray(_mapped((path, "npy"), lambda: np.load(path, mmap_mode="r"))[r0:r1, c0:c1])
 
 
 def read(path, chunks="auto"):
@@ -254,16 +340,20 @@ def read(path, chunks="auto"):
     if path.endswith(".npy"):
         header = np.load(path, mmap_mode="r")
         shape, dtype = header.shape, header.dtype
-        read_chunk = lambda r0, r1, c0, c1: dask.delayed(_npy_rows, pure=True)(path, r0, r1, c0, c1)
+        task = lambda r0, r1, c0, c1: (_npy_rows, path, r0, r1, c0, c1)
     else:
         rows, columns, counts = _tornavel.read(path)
         if counts is not None:  # not a file that can be mapped: its counts as they came
             return da.from_array(counts.reshape(rows, columns), chunks=chunks)
         shape, dtype = (rows, columns), np.dtype("<i4")
-        read_chunk = lambda r0, r1, c0, c1: dask.delayed(_frq_rows, pure=True)(path, shape, r0, r1, c0, c1)
+        task = lambda r0, r1, c0, c1: (_frq_rows, path, shape, r0, r1, c0, c1)
     chunks = da.core.normalize_chunks(chunks, shape, dtype=dtype)
     row_starts, column_starts = _starts(chunks[0]), _starts(chunks[1])
-    return da.block([[da.from_delayed(read_chunk(row_starts[i], row_starts[i + 1], column_starts[j],
-                                                 column_starts[j + 1]),
-                                      (chunks[0][i], chunks[1][j]), dtype=dtype)
-                      for j in range(len(chunks[1]))] for i in range(len(chunks[0]))])
+    # Named by the file as it is now: a file changed since is another array.
+    status = os.stat(path)
+    name = "tornavel-read-" + dask.base.tokenize(path, status.st_ino, status.st_size, status.st_mtime_ns,
+                                                  status.st_ctime_ns, chunks)
+    layer = {(name, i, j): task(int(row_starts[i]), int(row_starts[i + 1]), int(column_starts[j]),
+                                int(column_starts[j + 1]))
+             for i in range(len(chunks[0])) for j in range(len(chunks[1]))}
+    return da.Array(HighLevelGraph.from_collections(name, layer, dependencies=[]), name, chunks, dtype=dtype)

@@ -50,13 +50,18 @@ def cases():
     hot_columns = hot(rng, 100)
     for name, m in (("dense", dense), ("mostly zero", mostly_zero), ("hot columns", hot_columns)):
         n = m.shape[0]
-        for chunks in (n, (n // 3, n), (n // 4, n // 3), ((0, 7, n - 7), (n - 1, 1, 0)), ((n,), (0, n))):
+        for chunks in (n, (n // 3, n), ((0, 7, n - 7, 0), n), (n // 4, n // 3), ((0, 7, n - 7), (n - 1, 1, 0)),
+                       ((n,), (0, n))):
             yield f"{name} {chunks}", m, da.from_array(m, chunks=chunks)
             yield f"{name} {chunks} sparse", m, da.from_array(sp.csr_matrix(m), chunks=chunks, asarray=False)
     csr = da.from_array(sp.csr_matrix(mostly_zero), chunks=50, asarray=False)
     yield "coo and csc chunks", mostly_zero, csr.map_blocks(lambda b: b.tocoo() if b.shape[0] % 20 else b.tocsc(),
                                                             dtype=mostly_zero.dtype, meta=sp.csr_matrix((0, 0)))
+    rows = da.from_array(sp.csr_matrix(mostly_zero), chunks=(50, 120), asarray=False)
+    yield "coo and csc chunks of whole rows", mostly_zero, rows.map_blocks(
+        lambda b: b.tocoo() if b.shape[0] % 20 else b.tocsc(), dtype=mostly_zero.dtype, meta=sp.csr_matrix((0, 0)))
     yield "float chunks", dense, da.from_array(dense.astype(np.float64), chunks=40)
+    yield "float chunks of whole rows", dense, da.from_array(dense.astype(np.float64), chunks=(40, 90))
     yield "empty", np.zeros((0, 0), np.int32), da.zeros((0, 0), dtype=np.int32, chunks=1)
 
 
@@ -101,6 +106,20 @@ class AgainstTheCommand:
         with self.assertRaises(ValueError):
             td.scores(da.ones((3, 4), chunks=2))
 
+    def test_reorder_refuses_a_chunk_whose_index_lies_outside_it(self):
+        # Read where it lies, an index past the chunk's width would name another entry, or
+        # another column's place, rather than fail.
+        m = np.random.default_rng(4).integers(0, 3, (30, 30)).astype(np.int32)
+        for bad in (30, 31, -1):
+            for chunks in ((10, 30), (10, 15)):
+                blocks = [sp.csr_matrix(m[r:r + 10, c:c + chunks[1]]) for r in range(0, 30, 10)
+                          for c in range(0, 30, chunks[1])]
+                blocks[-1].indices[2] = bad if chunks[1] == 30 else bad - 15
+                x = da.block([[da.from_array(blocks[i * (30 // chunks[1]) + j], asarray=False)
+                               for j in range(30 // chunks[1])] for i in range(3)])
+                with self.subTest(bad=bad, chunks=chunks), self.assertRaises(ValueError):
+                    td.reorder(x, np.arange(30)[::-1]).compute()
+
     def test_read_gives_chunks_over_the_file(self):
         m = np.random.default_rng(9).integers(0, 50, (70, 70)).astype(np.int32)
         with tempfile.TemporaryDirectory() as folder:
@@ -111,11 +130,79 @@ class AgainstTheCommand:
                 x = td.read(path, chunks=(30, 25))
                 self.assertEqual(x.chunks, ((30, 30, 10), (25, 25, 20)))
                 np.testing.assert_array_equal(x.compute(), m)
-                np.testing.assert_array_equal(td.rank(x), tornavel.rank(m))
+                for chunks in ((30, 25), (30, 70), (70, 70), ((0, 69, 1), 70)):
+                    x = td.read(path, chunks=chunks)
+                    np.testing.assert_array_equal(td.rank(x), tornavel.rank(m))
+                    np.testing.assert_array_equal(td.scores(x).view(np.uint32), tornavel.scores(m).view(np.uint32))
+            # A count refused in a late chunk of a file is named as the module names it.
+            bad = hot(np.random.default_rng(2), 70)
+            bad[50, 3] = -5
+            with open(frq, "wb") as f:
+                np.array([70, 70], "<i4").tofile(f)
+                bad.astype("<i4").tofile(f)
+            with self.assertRaises(ValueError) as whole:
+                tornavel.scores(bad)
+            for chunks in ((20, 70), (20, 30)):
+                with self.subTest(chunks=chunks), self.assertRaises(ValueError) as caught:
+                    td.rank(td.read(frq, chunks=chunks))
+                self.assertEqual(str(caught.exception), str(whole.exception))
+            bad[50, 3] = 5
+            tornavel.write(frq, bad)
+            np.testing.assert_array_equal(td.rank(td.read(frq, chunks=(20, 70))), tornavel.rank(bad))
+            # A file replaced after it was read, by one of the same size: the workers have it
+            # mapped, and must not read the old one where the new one's chunks are asked for.
+            changed = m[::-1].copy()
+            tornavel.write(frq, changed)
+            np.save(npy, changed.astype(np.uint16))
+            for path in (frq, npy):
+                np.testing.assert_array_equal(td.read(path, chunks=(30, 25)).compute(), changed)
             with open(frq, "r+b") as f:
                 f.truncate(100)
             with self.assertRaises(ValueError):
                 td.read(frq)
+
+
+class PiecesOfAReorder(unittest.TestCase):
+    """The library's pieces that reorder moves between workers refuse arrays that disagree."""
+
+    def test_rows_reordered_against_numpy(self):
+        rng = np.random.default_rng(11)
+        for lines, width in ((0, 5), (1, 1), (7, 40), (40, 7)):
+            block = sp.random(lines, width, 0.3, format="csr", random_state=rng, dtype=np.float32)
+            order, rename = rng.permutation(lines), rng.permutation(width)
+            for names in (rename, None):
+                data, indices, indptr = _tornavel.rows_reordered(lines, width, block.indptr, block.indices,
+                                                                 block.data, order, names)
+                got = sp.csr_matrix((data, indices, indptr), shape=(lines, width)).toarray()
+                want = block.toarray()[order]
+                if names is not None:
+                    want = want[:, np.argsort(rename)]
+                np.testing.assert_array_equal(got, want)
+
+    def test_refusals(self):
+        ok = sp.csr_matrix(np.arange(1, 13, dtype=np.int32).reshape(3, 4))
+        places, indptr, indices, data = np.array([1, 0, 2]), ok.indptr, ok.indices, ok.data
+        joined = _tornavel.rows_joined(4, [(places, indptr, indices, data)])
+        np.testing.assert_array_equal(sp.csr_matrix(joined, shape=(3, 4)).toarray(), ok.toarray()[[1, 0, 2]])
+        wide = indices.copy()
+        wide[3] = 4
+        join = lambda *pieces: _tornavel.rows_joined(4, list(pieces))
+        reorder = lambda order, rename: _tornavel.rows_reordered(3, 4, indptr, indices, data, order, rename)
+        for name, call in (
+                ("a place twice", lambda: join((np.array([0, 0, 2]), indptr, indices, data))),
+                ("a place outside", lambda: join((np.array([0, 1, 3]), indptr, indices, data))),
+                ("a row missing", lambda: join((np.array([0, 2]), indptr[:3], indices, data),
+                                               (np.array([], np.int64), indptr[:1], indices, data))),
+                ("an index past the width", lambda: join((places, indptr, wide, data))),
+                ("pointers that fall", lambda: join((places, indptr[::-1].copy(), indices, data))),
+                ("a renamed index past the width", lambda: reorder(np.arange(3), np.array([0, 1, 2, 4]))),
+                ("a renaming too short", lambda: reorder(np.arange(3), np.arange(3))),
+                ("an order that repeats", lambda: reorder(np.array([0, 0, 1]), None))):
+            with self.subTest(name), self.assertRaises(ValueError):
+                call()
+        with self.assertRaises(TypeError):  # pieces whose indices are of two dtypes
+            join((np.array([0]), indptr[:2], indices, data),
+                 (np.array([1, 2]), indptr[1:] - indptr[1], indices[indptr[1]:].astype(np.int64), data[indptr[1]:]))
 
 
 class DefaultScheduler(AgainstTheCommand, unittest.TestCase):
@@ -162,7 +249,8 @@ class TwoWorkerProcesses(AgainstTheCommand, unittest.TestCase):
                 if os.path.exists(started) and os.path.getsize(started) > 0:
                     break
                 time.sleep(0.01)
-            pid = int(open(started).read())
+            with open(started) as f:
+                pid = int(f.read())
             open(go, "w").close()
             os.kill(pid, 9)
             thread.join(120)
