@@ -20,8 +20,10 @@ the first in row order, as tornavel.scores does for the same matrix in memory. T
 imports Dask; the rest of tornavel works without it.
 """
 
+import collections
 import operator
 import os
+import threading
 
 import dask
 import dask.array as da
@@ -305,32 +307,64 @@ def _permute(m, o, axis):
     return da.block(out.tolist())
 
 
-# The files this process has mapped, by path and shape: mapped once, a file's pages stay mapped from one
-# task to the next (a fresh map pays a page fault every 4 KiB, which costs more than adding the
-# counts up). A file replaced, rewritten or resized is mapped again.
-_maps = {}
+class _Maps:
+    """The rows of files this process has mapped, kept for the next task that reads them: a
+    fresh map pays a page fault every 4 KiB, which costs more than adding the counts up. A
+    worker's resident size counts the pages it keeps mapped, and Dask pauses or restarts a
+    worker whose size nears its memory limit, so what is kept stays within an eighth of that
+    limit (of the machine's memory outside a worker), the longest unused let go first. A file
+    replaced, rewritten or resized since is mapped again."""
+
+    def __init__(self):
+        self.lock, self.held, self.bytes = threading.Lock(), collections.OrderedDict(), 0
+
+    @staticmethod
+    def budget():
+        try:
+            import distributed
+            limit = distributed.get_worker().memory_manager.memory_limit
+        except (ImportError, ValueError, AttributeError):
+            limit = None
+        if not limit:
+            limit = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 2
+        return limit // 8
+
+    def rows(self, path, shape, r0, r1):
+        """Rows r0 .. r1 - 1 of the .frq at path, of the given shape."""
+        status = os.stat(path)
+        identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+        key = (path, tuple(shape), r0, r1)
+        with self.lock:
+            held = self.held.get(key)
+            if held is not None and held[0] == identity:
+                self.held.move_to_end(key)
+                return held[1]
+        rows = np.memmap(path, "<i4", "r", offset=8 + 4 * r0 * shape[1], shape=(r1 - r0, shape[1]))
+        with self.lock:
+            old = self.held.pop(key, None)
+            if old is not None:
+                self.bytes -= old[1].nbytes
+            self.held[key] = (identity, rows)
+            self.bytes += rows.nbytes
+            budget = self.budget()
+            while self.bytes > budget and len(self.held) > 1:
+                self.bytes -= self.held.popitem(last=False)[1][1].nbytes
+        return rows
 
 
-def _mapped(key, make):
-    status = os.stat(key[0])
-    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
-    held = _maps.get(key)
-    if held is None or held[0] != identity:
-        if len(_maps) >= 16:
-            _maps.clear()
-        held = _maps[key] = (identity, make())
-    return held[1]
+_maps = _Maps()
 
 
 def _frq_rows(path, shape, r0, r1, c0, c1):
     """A chunk of the file, where it lies (a view of a read-only map; copied where it goes
     elsewhere)."""
-    rows = _mapped((path, tuple(shape)), lambda: np.memmap(path, "<i4", "r", offset=8, shape=shape))
-    return np.asarray(rows[r0:r1, c0:c1])
+    if r0 == r1 or shape[1] == 0:  # nothing to map
+        return np.zeros((r1 - r0, c1 - c0), np.int32)
+    return np.asarray(_maps.rows(path, shape, r0, r1)[:, c0:c1])
 
 
 def _npy_rows(path, r0, r1, c0, c1):
-    return np.asarray(_mapped((path, "npy"), lambda: np.load(path, mmap_mode="r"))[r0:r1, c0:c1])
+    return np.asarray(np.load(path, mmap_mode="r")[r0:r1, c0:c1])
 
 
 def read(path, chunks="auto"):

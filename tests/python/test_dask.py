@@ -156,6 +156,13 @@ class AgainstTheCommand:
             np.save(npy, changed.astype(np.uint16))
             for path in (frq, npy):
                 np.testing.assert_array_equal(td.read(path, chunks=(30, 25)).compute(), changed)
+            # Rows kept mapped stay within their budget, the longest unused let go first.
+            maps = td._Maps()
+            maps.budget = lambda: 3 * 10 * 70 * 4
+            for r in list(range(0, 70, 10)) + [50, 0]:
+                np.testing.assert_array_equal(maps.rows(frq, (70, 70), r, r + 10), changed[r:r + 10])
+                self.assertLessEqual(maps.bytes, maps.budget())
+            self.assertEqual([key[2] for key in maps.held], [60, 50, 0])
             with open(frq, "r+b") as f:
                 f.truncate(100)
             with self.assertRaises(ValueError):
