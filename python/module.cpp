@@ -496,6 +496,29 @@ py::tuple partials_tuple(column_partials&& p) {
   return py::make_tuple(counts, entries);
 }
 
+// The parts' sums, (counts, entries) each, added column by column.
+py::tuple merged_partials(const py::list& parts) {
+  column_partials whole;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const auto part = parts[i].cast<py::tuple>();
+    if (part.size() != 2) throw py::value_error("a part is (counts, entries)");
+    const auto counts = py::array_t<std::int64_t, py::array::c_style>::ensure(part[0]);
+    const auto entries = py::array_t<double, py::array::c_style>::ensure(part[1]);
+    if (!counts || !entries || counts.ndim() != 1 || entries.ndim() != 1 || counts.size() != entries.size() ||
+        (i > 0 && static_cast<std::size_t>(counts.size()) != whole.counts.size())) {
+      throw py::value_error("every part needs a count sum and an entry sum for each column");
+    }
+    column_partials sums{std::vector<std::int64_t>(counts.data(), counts.data() + counts.size()),
+                         std::vector<double>(entries.data(), entries.data() + entries.size())};
+    if (i == 0) {
+      whole = std::move(sums);
+    } else {
+      merge_partials(whole, sums);
+    }
+  }
+  return partials_tuple(std::move(whole));
+}
+
 // A CSR block over arrays the caller keeps alive.
 struct sparse_arrays_of_block {
   py::array_t<std::int64_t, py::array::c_style> starts;
@@ -590,6 +613,7 @@ PYBIND11_MODULE(_tornavel, module) {
   module.def("dense_partials", &dense_partials, py::arg("rows"));
   module.def("sparse_partials", &sparse_partials, py::arg("starts"), py::arg("columns"), py::arg("values"),
              py::arg("width"));
+  module.def("merged_partials", &merged_partials, py::arg("parts"));
   module.def("dense_continue", &dense_continue, py::arg("rows"), py::arg("listed"), py::arg("running"));
   module.def("sparse_continue", &sparse_continue, py::arg("starts"), py::arg("columns"), py::arg("values"),
              py::arg("width"), py::arg("listed"), py::arg("running"));

@@ -108,11 +108,8 @@ def _merge(*parts):
     refused = [p for p in parts if p[0] == "refused"]
     if refused:
         return min(refused, key=lambda p: (p[1], p[2]))
-    counts = sum(p[1] for p in parts)
-    entries = parts[0][2].copy()
-    for p in parts[1:]:
-        entries += p[2]  # exact while below 2**29; others are summed again in row order
-    return ("sums", counts, entries)
+    # Exact while below 2**29; the columns past it are summed again in row order.
+    return ("sums", *_tornavel.merged_partials([p[1:] for p in parts]))
 
 
 def _continue(block, row0, column0, listed, running):
