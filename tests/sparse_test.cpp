@@ -258,6 +258,7 @@ TEST(Sparse, ArraysThatDisagreeAreRefusedBeforeAnyReadOutOfBounds) {
     EXPECT_EQ(csr_refusal(2, {0, 1, 3}, {0, 1, 1}, {1, 1}, by_rows), "indptr ends at 3, past the 2 entries of indices and data");
     EXPECT_NE(csr_refusal(2, {0, 1, 2}, {0, 5}, {1, 1}, by_rows).find("index 5 of "), std::string::npos);
     EXPECT_NE(csr_refusal(2, {0, 1, 2}, {-1, 0}, {1, 1}, by_rows).find("index -1 of "), std::string::npos);
+    EXPECT_NE(csr_refusal(2, {0, 1, 2}, {0, 2}, {1, 1}, by_rows).find("index 2 of "), std::string::npos);  // the side
     EXPECT_NE(csr_refusal(2, {0, 1, 2}, {0, std::int64_t{1} << 40}, {1, 1}, by_rows).find("lies outside 0 .. 1"), std::string::npos);
     EXPECT_EQ(csr_refusal(2, {0, 1, 2}, {1, 0}, {1, 1}, by_rows), "");
   }
