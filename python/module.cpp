@@ -238,6 +238,22 @@ py::array dense_reorder(py::array a, py::array order) {
   return out;
 }
 
+// What a compressed_reorder or joined_rows writes, lines of CSR arrays, written with the GIL
+// released into the library's own buffers: (data, indices, indptr).
+template <typename Source>
+py::tuple written_arrays(const Source& source, std::size_t lines, const py::dtype& index_type,
+                         const py::dtype& value_type) {
+  const auto entries = static_cast<std::size_t>(source.entries());
+  py::array_t<std::int64_t> out_pointers = array_owning(large_vector<std::int64_t>(lines + 1));
+  py::array out_indices = fresh_array(index_type, entries);
+  py::array out_values = fresh_array(value_type, entries);
+  std::int64_t* to_pointers = out_pointers.mutable_data();
+  void* to_indices = out_indices.mutable_data();
+  void* to_values = out_values.mutable_data();
+  released([&](worker* helper, interruption* stop) { source.write(to_pointers, to_indices, to_values, helper, stop); });
+  return py::make_tuple(out_values, out_indices, out_pointers);
+}
+
 // A compressed_reorder over arrays from Python, made and written with the GIL released:
 // (data, indices, indptr) of the result, of the input's dtypes.
 // make(pointers, indices, values, value_count, value_bytes) gives the reorder.
@@ -254,15 +270,7 @@ py::tuple reordered_arrays(std::size_t lines, py::array pointers, py::array indi
     reorder = make(p, i, values.data(), static_cast<std::size_t>(values.shape(0)),
                    static_cast<std::size_t>(values.itemsize()));
   });
-  const auto entries = static_cast<std::size_t>(reorder->entries());
-  py::array_t<std::int64_t> out_pointers = array_owning(large_vector<std::int64_t>(lines + 1));
-  py::array out_indices = fresh_array(indices.dtype(), entries);
-  py::array out_values = fresh_array(values.dtype(), entries);
-  std::int64_t* to_pointers = out_pointers.mutable_data();
-  void* to_indices = out_indices.mutable_data();
-  void* to_values = out_values.mutable_data();
-  released([&](worker* helper, interruption* stop) { reorder->write(to_pointers, to_indices, to_values, helper, stop); });
-  return py::make_tuple(out_values, out_indices, out_pointers);
+  return written_arrays(*reorder, lines, indices.dtype(), values.dtype());
 }
 
 py::tuple compressed_reorder_of(const py::tuple& shape, py::array pointers, py::array indices, py::array values,
@@ -318,15 +326,7 @@ py::tuple rows_joined(std::size_t width, const py::list& pieces) {
   const std::size_t value_bytes = static_cast<std::size_t>(value_type.itemsize());
   std::unique_ptr<joined_rows> join;
   released([&](worker*, interruption*) { join = std::make_unique<joined_rows>(lines, width, std::move(parts), value_bytes); });
-  const auto entries = static_cast<std::size_t>(join->entries());
-  py::array_t<std::int64_t> out_pointers = array_owning(large_vector<std::int64_t>(lines + 1));
-  py::array out_indices = fresh_array(index_type, entries);
-  py::array out_values = fresh_array(value_type, entries);
-  std::int64_t* to_pointers = out_pointers.mutable_data();
-  void* to_indices = out_indices.mutable_data();
-  void* to_values = out_values.mutable_data();
-  released([&](worker* helper, interruption* stop) { join->write(to_pointers, to_indices, to_values, helper, stop); });
-  return py::make_tuple(out_values, out_indices, out_pointers);
+  return written_arrays(*join, lines, index_type, value_type);
 }
 
 py::tuple coordinate_reorder_of(const py::tuple& shape, py::array rows, py::array columns, py::array values,

@@ -5,6 +5,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "ranking/row_kernels.h"
 #include "ranking/sparse_arrays.h"
@@ -208,8 +209,11 @@ void compressed_reorder::write(std::int64_t* pointers, void* indices, void* valu
                                interruption* stop) const {
   std::copy(out_starts_.begin(), out_starts_.end(), pointers);
   auto* to_values = static_cast<char*>(values);
-  const auto fill = [&](auto sample, std::size_t l) {
-    using I = decltype(sample);
+  // R is the renaming's element type, or std::nullptr_t where indices are kept: chosen once, not
+  // for every entry.
+  const auto fill = [&](auto index_sample, auto rename_sample, std::size_t l) {
+    using I = decltype(index_sample);
+    using R = decltype(rename_sample);
     if (l % 1024 < 2) poll(stop);
     const auto line = static_cast<std::size_t>(order_[l]);
     const std::int64_t from = starts_[line], at = out_starts_[l];
@@ -219,27 +223,34 @@ void compressed_reorder::write(std::int64_t* pointers, void* indices, void* valu
     for (std::size_t i = 0; i < count; ++i) {
       const I index = in[i];
       if (static_cast<std::uint64_t>(index) >= width_) refuse_index(index, line_, line, width_);
-      if (rename_.size == 0) {
+      if constexpr (std::is_same_v<R, std::nullptr_t>) {
         out[i] = index;
-        continue;
+      } else {
+        const std::int64_t name = rename_.as<R>()[static_cast<std::size_t>(index)];
+        if (static_cast<std::uint64_t>(name) >= width_) {
+          throw std::invalid_argument("the renaming of index " + std::to_string(index) + " lies outside 0 .. " +
+                                      std::to_string(static_cast<std::int64_t>(width_) - 1));
+        }
+        out[i] = static_cast<I>(name);
       }
-      const auto k = static_cast<std::size_t>(index);
-      const std::int64_t name = rename_.type == element_type::i32 ? rename_.as<std::int32_t>()[k]
-                                                                  : rename_.as<std::int64_t>()[k];
-      if (static_cast<std::uint64_t>(name) >= width_) {
-        throw std::invalid_argument("the renaming of index " + std::to_string(index) + " lies outside 0 .. " +
-                                    std::to_string(static_cast<std::int64_t>(width_) - 1));
-      }
-      out[i] = static_cast<I>(name);
     }
     std::memcpy(to_values + static_cast<std::size_t>(at) * value_bytes_,
                 values_ + static_cast<std::size_t>(from) * value_bytes_, count * value_bytes_);
   };
+  const auto line_with = [&](auto index_sample, std::size_t l) {
+    if (rename_.size == 0) {
+      fill(index_sample, nullptr, l);
+    } else if (rename_.type == element_type::i32) {
+      fill(index_sample, std::int32_t{}, l);
+    } else {
+      fill(index_sample, std::int64_t{}, l);
+    }
+  };
   alternate_lines(lines_, helper, [&](std::size_t l) {
     if (indices_.type == element_type::i32) {
-      fill(std::int32_t{}, l);
+      line_with(std::int32_t{}, l);
     } else {
-      fill(std::int64_t{}, l);
+      line_with(std::int64_t{}, l);
     }
   });
 }

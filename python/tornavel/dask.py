@@ -58,15 +58,8 @@ def _block(block, row0, column0):
     or ("refused", row, column, why) for the first value in its row order that is no count."""
     if _sparse(block):
         import scipy.sparse
-        # A copy of our own, checked before any index is used: its pointers and indices must
-        # agree with its shape; repeated entries of a place add up, whatever its flags say.
-        block = block.copy()
-        if block.format in ("csr", "csc", "bsr"):
-            block.check_format(full_check=True)
-        coo = scipy.sparse.coo_matrix(block)
-        height, width = coo.shape
-        if coo.nnz and (coo.row.min() < 0 or coo.col.min() < 0 or coo.row.max() >= height or coo.col.max() >= width):
-            raise ValueError("a chunk's entry lies outside its shape")
+        # Repeated entries of a place add up, whatever its flags say.
+        coo = scipy.sparse.coo_matrix(_checked_copy(block))
         coo.has_canonical_format = False
         coo.sum_duplicates()
         csr = coo.tocsr()
@@ -187,19 +180,18 @@ def reorder(m, order=None):
     return _permute(_permute(m, o, 0), o, 1)
 
 
-def _csr(block):
-    """A SciPy chunk as CSR whose structure is checked before any index is used: a chunk from
-    elsewhere may be inconsistent, and an index out of its shape must not pick another entry."""
-    b = block.tocsr()
-    height, width = b.shape
-    starts, columns = b.indptr, b.indices
-    if len(starts) != height + 1 or starts[0] != 0 or np.any(np.diff(starts) < 0) or starts[-1] > len(columns) \
-            or starts[-1] > len(b.data):
-        raise ValueError("a chunk's row pointers do not describe its entries")
-    used = columns[:starts[-1]]
-    if used.size and (used.min() < 0 or used.max() >= width):
-        raise ValueError("a chunk's entry lies outside its shape")
-    return b
+def _checked_copy(block):
+    """A SciPy chunk copied and checked before any index is used: a chunk from elsewhere may be
+    inconsistent, and an index out of its shape must not pick another entry."""
+    block = block.copy()
+    if block.format in ("csr", "csc", "bsr"):
+        block.check_format(full_check=True)
+    elif block.format == "coo":
+        height, width = block.shape
+        if block.nnz and (block.row.min() < 0 or block.col.min() < 0 or block.row.max() >= height
+                          or block.col.max() >= width):
+            raise ValueError("a chunk's entry lies outside its shape")
+    return block
 
 
 def _reorder_whole_rows(m, o):
@@ -236,8 +228,9 @@ def _split_rows(block, r0, r1, position, starts):
     cuts = np.searchsorted(to, starts)
     places = [to[c0:c1] - first for c0, c1, first in zip(cuts[:-1], cuts[1:], starts[:-1])]
     if _sparse(block):
-        b = block.tocsr()
-        # The library checks the chunk's pointers and indices before it uses them.
+        # The library checks a CSR chunk's pointers and indices before it uses them; another
+        # format is checked before SciPy's conversion reads its indices.
+        b = block if block.format == "csr" else _checked_copy(block).tocsr()
         data, indices, indptr = _tornavel.rows_reordered(b.shape[0], b.shape[1], b.indptr, b.indices, b.data, by,
                                                          position)
         return tuple((at, indptr[c0:c1 + 1] - indptr[c0], indices[indptr[c0]:indptr[c1]], data[indptr[c0]:indptr[c1]])
@@ -261,7 +254,7 @@ def _join_rows(width, *pieces):
 
 def _pick(block, local, axis):
     if _sparse(block):
-        block = _csr(block)
+        block = _checked_copy(block).tocsr()
     return block[local, :] if axis == 0 else block[:, local]
 
 
