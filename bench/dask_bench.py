@@ -13,6 +13,7 @@ import statistics
 import sys
 import time
 
+import dask
 import dask.array as da
 import numpy as np
 import scipy.sparse as sp
@@ -39,7 +40,7 @@ def file_pages_mib():
 
 
 def sent_bytes(dask_worker):
-    return sum(t.get("total", 0) for t in dask_worker.outgoing_transfer_log)
+    return sum(t.get("total", 0) for t in dask_worker.transfer_outgoing_log)
 
 
 def median_seconds(f, runs, settle=lambda result: None):
@@ -102,22 +103,25 @@ def main():
     order = tornavel.rank(sparse)
     scipy_reorder = median_seconds(lambda: sparse[order][:, order], runs)
     print(f"  sparse reorder  scipy a[o][:, o]    {scipy_reorder * 1000:9.1f} ms")
-    for workers in (1, 2):
-        with LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
+    # Dask compresses what workers send when lz4 is installed (as a dependency of other packages
+    # often is); on one machine that only costs, so 2 workers run both ways.
+    for workers, compression in ((1, "auto"), (2, "auto"), (2, None)):
+        label = f"{workers} worker{'s' if workers > 1 else ' '}{'' if compression else ', no lz4'}"
+        with dask.config.set({"distributed.comm.compression": compression}), LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
                           dashboard_address=":0") as cluster, Client(cluster) as client:
             x = td.read(dense_path, chunks=(side // 8, side))
             seconds = median_seconds(lambda: td.rank(x), runs, settler(client))
             peaks, mapped = client.run(peak_mib), client.run(file_pages_mib)
-            print(f"  dense rank      {workers} worker{'s' if workers > 1 else ' '}           {seconds * 1000:9.1f} ms   "
+            print(f"  dense rank      {label:20}{seconds * 1000:9.1f} ms   "
                   f"peak {' '.join(f'{p:.0f}' for p in peaks.values())} MiB a worker "
                   f"(the file's pages {' '.join(f'{p:.0f}' for p in mapped.values())})   "
                   f"{workers} / one process = {seconds / one_rank:5.2f}")
             xs = persisted(da.from_array(sparse, chunks=(n // 8, n), asarray=False))
             settle = settler(client)
-            client.run(lambda dask_worker: dask_worker.outgoing_transfer_log.clear())
+            client.run(lambda dask_worker: dask_worker.transfer_outgoing_log.clear())
             seconds = median_seconds(lambda: persisted(td.reorder(xs, order)), runs, settle)
             moved = sum(client.run(sent_bytes).values())
-            print(f"  sparse reorder  {workers} worker{'s' if workers > 1 else ' '}           {seconds * 1000:9.1f} ms   "
+            print(f"  sparse reorder  {label:20}{seconds * 1000:9.1f} ms   "
                   f"{moved / (runs + 1) / 2**20:8.1f} MiB sent between workers a run   / scipy = {seconds / scipy_reorder:5.2f}")
             seconds = median_seconds(lambda: td.reorder(xs, order).compute(), runs, settle)
             print(f"    and gathered into this process {seconds * 1000:9.1f} ms"

@@ -28,6 +28,7 @@ import threading
 import dask
 import dask.array as da
 import numpy as np
+from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
 
 from . import _tornavel
@@ -35,6 +36,7 @@ from . import _tornavel
 __all__ = ["scores", "rank", "reorder", "read"]
 
 _EXACT_BELOW = 2.0 ** 29
+_GATHERED = 8  # the parts of a band one merge takes, here or on a worker: 16 bytes a column each
 
 
 def _starts(chunks):
@@ -96,6 +98,11 @@ def _partials(block, row0, column0):
     return ("sums", *_tornavel.sparse_partials(*b[1:]))
 
 
+def _add(layer, key, task):
+    layer[key] = task
+    return key
+
+
 def _merge(*parts):
     """The parts of one band of columns, merged; the first refusal in row order, if any."""
     refused = [p for p in parts if p[0] == "refused"]
@@ -128,13 +135,33 @@ def _matrix(m):
 def _sums(m):
     """Every column's count sum and sum of table entries, as one machine adds them."""
     m = _matrix(m)
-    blocks = m.to_delayed()
+    graph = dask.utils.ensure_dict(m.__dask_optimize__(m.__dask_graph__(), m.__dask_keys__()))
     row_starts, column_starts = _starts(m.chunks[0]), _starts(m.chunks[1])
-    partials = dask.delayed(_partials, pure=True)
-    bands = [dask.delayed(_merge, pure=True)(*[partials(blocks[i, j], row_starts[i], column_starts[j])
-                                              for i in range(blocks.shape[0])])
-             for j in range(blocks.shape[1])]
-    merged = dask.compute(*bands)
+    token = dask.base.tokenize(m)
+    name = f"tornavel-sums-{token}"
+    layer, bands = {}, []
+    for j in range(len(m.chunks[1])):
+        parts = []
+        for i in range(len(m.chunks[0])):
+            chunk = graph[(m.name, i, j)]
+            # A chunk made by a task of its own (a file's rows, say) is made by the task that sums
+            # it: no wait between the two, and one task a chunk for the scheduler to place.
+            if not (dask.core.istask(chunk) and not dask.core.get_dependencies(graph, task=chunk)):
+                chunk = (m.name, i, j)
+            parts.append((name, i, j))
+            layer[parts[-1]] = (_partials, chunk, row_starts[i], column_starts[j])
+        # Merged on the workers, _GATHERED at a time, until no more are left, and those here: a
+        # last merge on a worker would wait for them to arrive and then send its result on again.
+        depth = 0
+        while len(parts) > _GATHERED:
+            depth += 1
+            parts = [_add(layer, (f"{name}-merged-{depth}", k, j), (_merge, *parts[k:k + _GATHERED]))
+                     for k in range(0, len(parts), _GATHERED)]
+        bands.append(parts)
+    layer.update(graph)
+    whole = HighLevelGraph.from_collections(name, layer, dependencies=())
+    merged = [_merge(*parts) for parts in dask.compute(*[[Delayed(key, whole, layer=name) for key in parts]
+                                                         for parts in bands])]
     refused = [b for b in merged if b[0] == "refused"]
     if refused:
         _, row, column, why = min(refused, key=lambda p: (p[1], p[2]))
@@ -143,6 +170,7 @@ def _sums(m):
     entries = np.concatenate([b[2] for b in merged]) if merged else np.zeros(0, np.float64)
     # Columns whose sum reached 2**29: their entries again, chunk after chunk in row order.
     chains = []
+    blocks = m.to_delayed()
     for j in range(blocks.shape[1]):
         low, high = column_starts[j], column_starts[j + 1]
         listed = np.flatnonzero(entries[low:high] >= _EXACT_BELOW).astype(np.int32)
@@ -215,12 +243,15 @@ def _reorder_whole_rows(m, o):
 
 def _split_rows(block, r0, r1, position, starts):
     """Rows r0 .. r1 - 1 of the matrix with their columns permuted, as one piece for each chunk
-    of the result: the rows' places in that chunk, ascending, and the rows in that order (a
-    dense array, or a sparse one's (indptr, indices, data), each row's entries as they came)."""
+    of the result: the rows' places in that chunk, and the rows in that order (a dense array, or
+    a sparse one's (indptr, indices, data), each row's entries as they came). A piece keeps its
+    rows in the order they came: the join puts each at its place, so only the chunk of each
+    row needs sorting, which NumPy's radix sort of small integers does in linear time."""
     to = position[r0:r1]
-    by = np.argsort(to)
+    chunk = np.searchsorted(starts, to, side="right") - 1
+    by = np.argsort(chunk.astype(np.min_scalar_type(len(starts))), kind="stable")
     to = to[by]
-    cuts = np.searchsorted(to, starts)
+    cuts = np.concatenate([[0], np.cumsum(np.bincount(chunk, minlength=len(starts) - 1))])
     places = [to[c0:c1] - first for c0, c1, first in zip(cuts[:-1], cuts[1:], starts[:-1])]
     if _sparse(block):
         # The library checks a CSR chunk's pointers and indices before it uses them; another

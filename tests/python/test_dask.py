@@ -87,7 +87,8 @@ class AgainstTheCommand:
         parts = [_tornavel.dense_partials(m[r:r + 9])[1] for r in range(0, 100, 9)]
         merged = sum(parts[::-1])
         self.assertFalse(np.array_equal(merged.view(np.uint64), whole.view(np.uint64)))
-        for chunks in ((9, 100), (9, 7), ((1, 98, 1), 100)):
+        # 12 and 100 chunks of rows: their sums merged on the workers, in one round and in two.
+        for chunks in ((9, 100), (9, 7), ((1, 98, 1), 100), (1, 100)):
             counts, entries = td._sums(da.from_array(m, chunks=chunks))
             np.testing.assert_array_equal(entries.view(np.uint64), whole.view(np.uint64))
             np.testing.assert_array_equal(counts, m.astype(np.int64).sum(axis=0))
@@ -97,7 +98,7 @@ class AgainstTheCommand:
         m[70, 5], m[71, 1], m[75, 60] = -2, 2**31, -1
         with self.assertRaises(ValueError) as whole:
             tornavel.scores(m)
-        for chunks in ((20, 20), (75, 80), (80, (10, 70))):
+        for chunks in ((20, 20), (75, 80), (80, (10, 70)), (5, 40)):  # (5, 40): merged on the workers first
             for x in (da.from_array(m, chunks=chunks), da.from_array(sp.csr_matrix(m), chunks=chunks, asarray=False)):
                 with self.assertRaises(ValueError) as caught:
                     td.rank(x)
