@@ -8,7 +8,6 @@ this process as one SciPy matrix too.
 usage: dask_bench.py RUNS DATA_FOLDER   (run by bench/run --workloads dask)
 """
 import os
-import resource
 import statistics
 import sys
 import time
@@ -25,36 +24,53 @@ import tornavel.dask as td
 side = 16384
 
 
+def status_mib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
 def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    """The process's peak resident size. Not getrusage's: a process started by exec keeps the
+    peak of the one that started it there, and a worker was started from a copy of this one,
+    which holds the dense file's pages."""
+    return status_mib("VmHWM")
 
 
 def file_pages_mib():
     """The resident pages of mapped files: the page cache's, shared, and given back when memory
     is short, unlike the process's own."""
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("RssFile:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
+    return status_mib("RssFile")
 
 
 def sent_bytes(dask_worker):
     return sum(t.get("total", 0) for t in dask_worker.transfer_outgoing_log)
 
 
-def median_seconds(f, runs, settle=lambda result: None):
+def median_seconds(f, runs, settle=lambda result: None, beside=None):
     """The median of runs timed calls after one untimed one (a worker maps a file's pages the
     first time it reads them, as the one process does before its first run); settle(result)
-    follows each call, untimed."""
+    follows each call, untimed. With beside, (that median, the median of beside's calls), each
+    call of beside timed just before one of f: a shared machine's slow moments slow both alike,
+    where timing them minutes apart gave ratios twice as large one run as the next."""
+    if beside is not None:
+        beside()
     settle(f())
-    times = []
+    times, beside_times = [], []
     for _ in range(runs):
+        if beside is not None:
+            started = time.perf_counter()
+            beside()
+            beside_times.append(time.perf_counter() - started)
         started = time.perf_counter()
         result = f()
         times.append(time.perf_counter() - started)
         settle(result)
-    return statistics.median(times)
+    if beside is None:
+        return statistics.median(times)
+    return statistics.median(times), statistics.median(beside_times)
 
 
 def settler(client):
@@ -101,31 +117,30 @@ def main():
     print(f"  dense rank      one process         {one_rank * 1000:9.1f} ms   peak {peak_mib():.0f} MiB "
           f"(the file's pages {file_pages_mib():.0f})")
     order = tornavel.rank(sparse)
-    scipy_reorder = median_seconds(lambda: sparse[order][:, order], runs)
-    print(f"  sparse reorder  scipy a[o][:, o]    {scipy_reorder * 1000:9.1f} ms")
     # Dask compresses what workers send when lz4 is installed (as a dependency of other packages
     # often is); on one machine that only costs, so 2 workers run both ways.
     for workers, compression in ((1, "auto"), (2, "auto"), (2, None)):
         label = f"{workers} worker{'s' if workers > 1 else ' '}{'' if compression else ', no lz4'}"
-        with dask.config.set({"distributed.comm.compression": compression}), LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
-                          dashboard_address=":0") as cluster, Client(cluster) as client:
+        with dask.config.set({"distributed.comm.compression": compression}), \
+                LocalCluster(n_workers=workers, threads_per_worker=2 // workers, processes=True, host="127.0.0.1",
+                             dashboard_address=":0") as cluster, Client(cluster) as client:
             x = td.read(dense_path, chunks=(side // 8, side))
-            seconds = median_seconds(lambda: td.rank(x), runs, settler(client))
+            seconds, one = median_seconds(lambda: td.rank(x), runs, settler(client), lambda: tornavel.rank(dense))
             peaks, mapped = client.run(peak_mib), client.run(file_pages_mib)
-            print(f"  dense rank      {label:20}{seconds * 1000:9.1f} ms   "
-                  f"peak {' '.join(f'{p:.0f}' for p in peaks.values())} MiB a worker "
-                  f"(the file's pages {' '.join(f'{p:.0f}' for p in mapped.values())})   "
-                  f"{workers} / one process = {seconds / one_rank:5.2f}")
+            print(f"  dense rank      {label:20}{seconds * 1000:9.1f} ms   / one process {one * 1000:6.1f} ms = "
+                  f"{seconds / one:4.2f}   peak {' '.join(f'{p:.0f}' for p in peaks.values())} MiB a worker "
+                  f"(the file's pages {' '.join(f'{p:.0f}' for p in mapped.values())})")
             xs = persisted(da.from_array(sparse, chunks=(n // 8, n), asarray=False))
             settle = settler(client)
             client.run(lambda dask_worker: dask_worker.transfer_outgoing_log.clear())
-            seconds = median_seconds(lambda: persisted(td.reorder(xs, order)), runs, settle)
+            scipy = lambda: sparse[order][:, order]
+            seconds, one = median_seconds(lambda: persisted(td.reorder(xs, order)), runs, settle, scipy)
             moved = sum(client.run(sent_bytes).values())
-            print(f"  sparse reorder  {label:20}{seconds * 1000:9.1f} ms   "
-                  f"{moved / (runs + 1) / 2**20:8.1f} MiB sent between workers a run   / scipy = {seconds / scipy_reorder:5.2f}")
-            seconds = median_seconds(lambda: td.reorder(xs, order).compute(), runs, settle)
-            print(f"    and gathered into this process {seconds * 1000:9.1f} ms"
-                  f"{'':47}/ scipy = {seconds / scipy_reorder:5.2f}")
+            print(f"  sparse reorder  {label:20}{seconds * 1000:9.1f} ms   / scipy       {one * 1000:6.1f} ms = "
+                  f"{seconds / one:4.2f}   {moved / (runs + 1) / 2**20:.1f} MiB sent between workers a run")
+            seconds, one = median_seconds(lambda: td.reorder(xs, order).compute(), runs, settle, scipy)
+            print(f"    and gathered into this process {seconds * 1000:9.1f} ms   / scipy       {one * 1000:6.1f} ms = "
+                  f"{seconds / one:4.2f}")
             if workers == 1:  # the same matrix as SciPy's, not only as fast
                 assert (td.reorder(xs, order).compute() != sparse[order][:, order]).nnz == 0
 

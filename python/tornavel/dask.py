@@ -37,6 +37,7 @@ __all__ = ["scores", "rank", "reorder", "read"]
 
 _EXACT_BELOW = 2.0 ** 29
 _GATHERED = 8  # the parts of a band one merge takes, here or on a worker: 16 bytes a column each
+_GATHERED_BYTES = 2**26  # what may come here to be merged, at most
 
 
 def _starts(chunks):
@@ -140,6 +141,9 @@ def _sums(m):
     token = dask.base.tokenize(m)
     name = f"tornavel-sums-{token}"
     layer, bands = {}, []
+    # A band's last merge is here while what comes here stays small (a merge on a worker would
+    # wait for its parts to arrive and then send its result on again), on the workers otherwise.
+    taken = _GATHERED if 16 * m.shape[1] * _GATHERED <= _GATHERED_BYTES else 1
     for j in range(len(m.chunks[1])):
         parts = []
         for i in range(len(m.chunks[0])):
@@ -150,10 +154,9 @@ def _sums(m):
                 chunk = (m.name, i, j)
             parts.append((name, i, j))
             layer[parts[-1]] = (_partials, chunk, row_starts[i], column_starts[j])
-        # Merged on the workers, _GATHERED at a time, until no more are left, and those here: a
-        # last merge on a worker would wait for them to arrive and then send its result on again.
+        # Merged on the workers, _GATHERED at a time, until `taken` are left, and those here.
         depth = 0
-        while len(parts) > _GATHERED:
+        while len(parts) > taken:
             depth += 1
             parts = [_add(layer, (f"{name}-merged-{depth}", k, j), (_merge, *parts[k:k + _GATHERED]))
                      for k in range(0, len(parts), _GATHERED)]

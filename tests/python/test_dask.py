@@ -9,6 +9,7 @@ import tempfile
 import threading
 import time
 import unittest
+from unittest import mock
 
 import dask
 import dask.array as da
@@ -87,20 +88,26 @@ class AgainstTheCommand:
         parts = [_tornavel.dense_partials(m[r:r + 9])[1] for r in range(0, 100, 9)]
         merged = sum(parts[::-1])
         self.assertFalse(np.array_equal(merged.view(np.uint64), whole.view(np.uint64)))
-        # 12 and 100 chunks of rows: their sums merged on the workers, in one round and in two.
-        for chunks in ((9, 100), (9, 7), ((1, 98, 1), 100), (1, 100)):
-            counts, entries = td._sums(da.from_array(m, chunks=chunks))
-            np.testing.assert_array_equal(entries.view(np.uint64), whole.view(np.uint64))
-            np.testing.assert_array_equal(counts, m.astype(np.int64).sum(axis=0))
+        # 12 and 100 chunks of rows: their sums merged on the workers, in one round and in two,
+        # the last merge here; or, where that would bring too much here, in up to three rounds.
+        for here in (td._GATHERED_BYTES, 0):
+            for chunks in ((9, 100), (9, 7), ((1, 98, 1), 100), (1, 100)):
+                with mock.patch.object(td, "_GATHERED_BYTES", here):
+                    counts, entries = td._sums(da.from_array(m, chunks=chunks))
+                np.testing.assert_array_equal(entries.view(np.uint64), whole.view(np.uint64))
+                np.testing.assert_array_equal(counts, m.astype(np.int64).sum(axis=0))
 
     def test_a_refusal_names_the_first_element_in_row_order_as_the_module_does(self):
         m = np.random.default_rng(3).integers(0, 9, (80, 80)).astype(np.int64)
         m[70, 5], m[71, 1], m[75, 60] = -2, 2**31, -1
         with self.assertRaises(ValueError) as whole:
             tornavel.scores(m)
-        for chunks in ((20, 20), (75, 80), (80, (10, 70)), (5, 40)):  # (5, 40): merged on the workers first
+        # (5, 40): merged on the workers first, the last merge here or there.
+        for chunks, here in (((20, 20), None), ((75, 80), None), ((80, (10, 70)), None), ((5, 40), None),
+                             ((5, 40), 0)):
             for x in (da.from_array(m, chunks=chunks), da.from_array(sp.csr_matrix(m), chunks=chunks, asarray=False)):
-                with self.assertRaises(ValueError) as caught:
+                with self.assertRaises(ValueError) as caught, \
+                        mock.patch.object(td, "_GATHERED_BYTES", td._GATHERED_BYTES if here is None else here):
                     td.rank(x)
                 self.assertEqual(str(caught.exception), str(whole.exception))
                 self.assertEqual(str(caught.exception), "element (70, 5): negative value -2")
