@@ -297,6 +297,18 @@ py::tuple rows_reordered(std::size_t lines, std::size_t width, py::array pointer
   });
 }
 
+// The rows of a block grouped by the block of the result each goes to, to[r] the place of row
+// r in the result and starts the blocks' starts: (order, places, cuts), as row_groups holds them.
+py::tuple rows_grouped(py::array to, py::array starts) {
+  std::vector<py::array> holder;
+  const typed_array places = typed(to, holder, "to");
+  const auto s = py::array_t<std::int64_t, py::array::c_style>::ensure(starts);
+  if (!s || s.ndim() != 1) throw py::value_error("starts must be integers, in 1 dimension");
+  row_groups groups = rows_by_block(places, std::span(s.data(), static_cast<std::size_t>(s.size())));
+  return py::make_tuple(array_owning(std::move(groups.order)), array_owning(std::move(groups.places)),
+                        array_owning(std::move(groups.cuts)));
+}
+
 // The rows of one block of the result from the pieces (places, indptr, indices, data) the
 // blocks of the input sent it: (data, indices, indptr) of CSR arrays.
 py::tuple rows_joined(std::size_t width, const py::list& pieces) {
@@ -623,6 +635,7 @@ PYBIND11_MODULE(_tornavel, module) {
   module.def("rows_reordered", &rows_reordered, py::arg("lines"), py::arg("width"), py::arg("indptr"),
              py::arg("indices"), py::arg("data"), py::arg("order"), py::arg("rename"));
   module.def("rows_joined", &rows_joined, py::arg("width"), py::arg("pieces"));
+  module.def("rows_grouped", &rows_grouped, py::arg("to"), py::arg("starts"));
   module.def("coordinate_reorder", &coordinate_reorder_of, py::arg("shape"), py::arg("row"), py::arg("col"),
              py::arg("data"), py::arg("order"));
   module.def("run", [](const std::string& path, const std::string& folder) {

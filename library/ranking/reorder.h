@@ -93,6 +93,21 @@ class compressed_reorder {
   typed_array rename_;
 };
 
+// The rows of a block of a larger matrix, grouped by the block of the result each goes to:
+// row r, whose place in the result is to[r], goes to block b, where starts[b] <= to[r] <
+// starts[b + 1], as its row to[r] - starts[b]. Within a block, rows are in the order of their
+// places (those of one place in the order they came).
+struct row_groups {
+  large_vector<std::int32_t> order;   // the rows, block after block
+  large_vector<std::int32_t> places;  // their places in their blocks, in that order
+  large_vector<std::int64_t> cuts;    // block b's rows are order[cuts[b] .. cuts[b + 1] - 1]
+};
+
+// starts: 0, then the blocks' ends, none below the one before. to: int32 or int64, each below
+// starts.back() and not negative. Throws std::invalid_argument naming the first place at
+// fault, or type_refused.
+row_groups rows_by_block(const typed_array& to, std::span<const std::int64_t> starts);
+
 // Rows sent in pieces to one block of a larger matrix, joined in the order of their places: row
 // r of a piece becomes row places[r] of the block. Every place 0 .. lines - 1 is given exactly
 // once over all the pieces.

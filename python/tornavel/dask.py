@@ -247,15 +247,9 @@ def _reorder_whole_rows(m, o):
 def _split_rows(block, r0, r1, position, starts):
     """Rows r0 .. r1 - 1 of the matrix with their columns permuted, as one piece for each chunk
     of the result: the rows' places in that chunk, and the rows in that order (a dense array, or
-    a sparse one's (indptr, indices, data), each row's entries as they came). A piece keeps its
-    rows in the order they came: the join puts each at its place, so only the chunk of each
-    row needs sorting, which NumPy's radix sort of small integers does in linear time."""
-    to = position[r0:r1]
-    chunk = np.searchsorted(starts, to, side="right") - 1
-    by = np.argsort(chunk.astype(np.min_scalar_type(len(starts))), kind="stable")
-    to = to[by]
-    cuts = np.concatenate([[0], np.cumsum(np.bincount(chunk, minlength=len(starts) - 1))])
-    places = [to[c0:c1] - first for c0, c1, first in zip(cuts[:-1], cuts[1:], starts[:-1])]
+    a sparse one's (indptr, indices, data), each row's entries as they came)."""
+    by, to, cuts = _tornavel.rows_grouped(position[r0:r1], starts)
+    places = [to[c0:c1] for c0, c1 in zip(cuts[:-1], cuts[1:])]
     if _sparse(block):
         # The library checks a CSR chunk's pointers and indices before it uses them; another
         # format is checked before SciPy's conversion reads its indices.

@@ -215,6 +215,37 @@ class PiecesOfAReorder(unittest.TestCase):
                 back = sp.csr_matrix((data, indices, indptr), shape=(lines, width)).toarray()
                 np.testing.assert_array_equal(back[order], want)
 
+    def test_rows_grouped_against_a_plain_model(self):
+        # Each row to the block holding its place, a block's rows in the order of their places,
+        # on every kind of block edge: empty blocks first, inside and last, a block of one; and
+        # places of one to three passes of the sort.
+        rng = np.random.default_rng(12)
+        for starts in ((0, 5), (0, 0, 3, 3, 9, 9), (0, 1, 2, 40), (0, 7, 20, 20), (0, 2048, 5000),
+                       (0, 2**22 + 7), (0, 2**31 - 1), (0, 1)):
+            starts = np.array(starts, np.int64)
+            for dtype in (np.int32, np.int64):
+                rows = int(rng.integers(0, min(starts[-1], 3000) + 1))
+                to = rng.choice(starts[-1], rows, replace=False) if starts[-1] < 10**6 else \
+                    np.unique(rng.integers(0, starts[-1], rows))[::-1]
+                to = rng.permutation(to).astype(dtype)
+                order, places, cuts = _tornavel.rows_grouped(to, starts)
+                block = np.searchsorted(starts, to, side="right") - 1
+                want = np.argsort(to, kind="stable")
+                np.testing.assert_array_equal(order, want)
+                np.testing.assert_array_equal(places, to[want] - starts[block[want]])
+                np.testing.assert_array_equal(cuts, np.searchsorted(block[want], np.arange(len(starts))))
+        for name, to, starts in (("a place past the last block", [0, 5], [0, 5]),
+                                 ("a negative place", [-1], [0, 5]),
+                                 ("starts not at 0", [1], [1, 5]),
+                                 ("starts that fall", [0], [0, 5, 4]),
+                                 ("no starts", [], []),
+                                 ("places past 32 bits", [0], [0, 2**31]),
+                                 ("starts of floats", [0], [0.0, 5.0])):
+            with self.subTest(name), self.assertRaises(ValueError):
+                _tornavel.rows_grouped(np.array(to, np.int64), np.array(starts))
+        with self.assertRaises(TypeError):
+            _tornavel.rows_grouped(np.array([0.0]), np.array([0, 5]))
+
     def test_refusals(self):
         ok = sp.csr_matrix(np.arange(1, 13, dtype=np.int32).reshape(3, 4))
         places, indptr, indices, data = np.array([1, 0, 2]), ok.indptr, ok.indices, ok.data
