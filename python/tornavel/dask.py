@@ -246,8 +246,8 @@ def _reorder_whole_rows(m, o):
 
 def _split_rows(block, r0, r1, position, starts):
     """Rows r0 .. r1 - 1 of the matrix with their columns permuted, as one piece for each chunk
-    of the result: the rows' places in that chunk, and the rows in that order (a dense array, or
-    a sparse one's (indptr, indices, data), each row's entries as they came)."""
+    of the result: the rows' places in that chunk, ascending, and the rows in that order (a
+    dense array, or a sparse one's (indptr, indices, data), each row's entries as they came)."""
     by, to, cuts = _tornavel.rows_grouped(position[r0:r1], starts)
     places = [to[c0:c1] for c0, c1 in zip(cuts[:-1], cuts[1:])]
     if _sparse(block):
