@@ -292,6 +292,14 @@ class TwoWorkerProcesses(AgainstTheCommand, unittest.TestCase):
         cls.client.close()
         cls.cluster.close()
 
+    def test_chunks_held_by_the_workers(self):
+        # A persisted array's chunks are results the workers hold, not tasks to read them with.
+        m = hot(np.random.default_rng(8), 60)
+        for chunks in ((7, 60), (7, 25)):
+            x = self.client.persist(da.from_array(m, chunks=chunks))
+            np.testing.assert_array_equal(td.rank(x), tornavel.rank(m))
+            np.testing.assert_array_equal(td.scores(x).view(np.uint32), tornavel.scores(m).view(np.uint32))
+
     def test_a_worker_killed_mid_computation_changes_nothing(self):
         # The first chunk's task says where it runs and waits; that worker is killed while it
         # waits, and Dask runs the task again elsewhere, where it no longer waits.
