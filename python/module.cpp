@@ -304,7 +304,11 @@ py::tuple rows_grouped(py::array to, py::array starts) {
   const typed_array places = typed(to, holder, "to");
   const auto s = py::array_t<std::int64_t, py::array::c_style>::ensure(starts);
   if (!s || s.ndim() != 1) throw py::value_error("starts must be integers, in 1 dimension");
-  row_groups groups = rows_by_block(places, std::span(s.data(), static_cast<std::size_t>(s.size())));
+  row_groups groups;
+  // Without the GIL: a Dask worker's transfers wait for it.
+  released([&](worker*, interruption*) {
+    groups = rows_by_block(places, std::span(s.data(), static_cast<std::size_t>(s.size())));
+  });
   return py::make_tuple(array_owning(std::move(groups.order)), array_owning(std::move(groups.places)),
                         array_owning(std::move(groups.cuts)));
 }
