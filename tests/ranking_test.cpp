@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <numeric>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "ranking/ranking.h"
 #include "system/large_memory.h"
@@ -119,7 +122,8 @@ TEST(Ranking, ColumnSumBeyondThirtyTwoBits) {
 }
 
 TEST(Ranking, ZeroedArraysSmallAndMapped) {
-  // Below a mebibyte from the heap; above, mapped on a huge page's boundary, margins given back.
+  // Below 128 KiB from the heap; above, mapped; from a mebibyte on a huge page's boundary,
+  // margins given back.
   for (std::size_t n : {std::size_t{0}, std::size_t{5}, std::size_t{3} << 17, (std::size_t{2} << 18) + 1}) {
     zeroed_array<std::int64_t> a(n);
     ASSERT_EQ(a.size(), n);
@@ -134,6 +138,39 @@ TEST(Ranking, ZeroedArraysSmallAndMapped) {
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.data()) % (std::size_t{2} << 20), 0u) << n;
     }
   }
+}
+
+TEST(Ranking, ZeroedBlocksGivenBackComeBackZeroed) {
+  // A block kept after use is handed out again, cleared, and only for its own size: in turn
+  // small and large, of mapped pages and of huge pages, each filled to its last byte.
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t bytes : {std::size_t{200} << 10, std::size_t{400} << 10, std::size_t{3} << 20,
+                              std::size_t{5} << 20, std::size_t{127} << 10}) {
+      zeroed_array<std::uint8_t> a(bytes);
+      ASSERT_TRUE(std::all_of(a.begin(), a.end(), [](std::uint8_t v) { return v == 0; })) << bytes;
+      std::fill(a.begin(), a.end(), std::uint8_t{0xff});
+    }
+  }
+}
+
+TEST(Ranking, ZeroedBlocksAreNeverHandedOutTwice) {
+  // Threads take blocks of a few sizes at once, mark them as theirs, look again and give them
+  // back: a block handed to two threads shows the other's mark.
+  std::atomic<bool> shared{false};
+  std::vector<std::thread> threads;
+  for (std::uint32_t t = 1; t <= 8; ++t) {
+    threads.emplace_back([t, &shared] {
+      for (std::size_t i = 0; i < 300; ++i) {
+        zeroed_array<std::uint32_t> a(((std::size_t{128} << 10) * (1 + (i + t) % 3)) / 4);
+        if (!std::all_of(a.begin(), a.end(), [](std::uint32_t v) { return v == 0; })) shared = true;
+        std::fill(a.begin(), a.end(), t);
+        std::this_thread::yield();
+        if (!std::all_of(a.begin(), a.end(), [t](std::uint32_t v) { return v == t; })) shared = true;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(shared);
 }
 
 TEST(Reorder, OutputRowIsInputRowOfTheRankedItem) {

@@ -14,7 +14,8 @@ namespace tornavel {
 // A block of bytes, all zero: a large one mapped straight from the kernel, which hands out
 // pages already cleared (so no clearing pass), on huge pages where it can (one fault per 2 MiB
 // instead of one per 4 KiB: a pass over a million columns spent a third of its time in faults,
-// and on a virtual machine a fault can cost more than clearing its page). Throws std::bad_alloc.
+// and on a virtual machine a fault can cost more than clearing its page); or one given back
+// earlier, of the same size, cleared. Thread-safe. Throws std::bad_alloc.
 void* allocate_zeroed(std::size_t bytes);
 void free_zeroed(void* block, std::size_t bytes) noexcept;
 
