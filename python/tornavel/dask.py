@@ -172,13 +172,14 @@ def _sums(m):
     counts = np.concatenate([b[1] for b in merged]) if merged else np.zeros(0, np.int64)
     entries = np.concatenate([b[2] for b in merged]) if merged else np.zeros(0, np.float64)
     # Columns whose sum reached 2**29: their entries again, chunk after chunk in row order.
-    chains = []
-    blocks = m.to_delayed()
-    for j in range(blocks.shape[1]):
+    chains, blocks = [], None
+    for j in range(len(m.chunks[1])):
         low, high = column_starts[j], column_starts[j + 1]
         listed = np.flatnonzero(entries[low:high] >= _EXACT_BELOW).astype(np.int32)
         if listed.size == 0:
             continue
+        if blocks is None:  # the graph again only for the rare matrix that needs it
+            blocks = m.to_delayed()
         running = np.zeros(listed.size)
         for i in range(blocks.shape[0]):
             running = dask.delayed(_continue, pure=True)(blocks[i, j], row_starts[i], low, listed, running)
